@@ -1,0 +1,638 @@
+/*
+ * kivrel.h - the one public header of libkivrel, a small remote-procedure-call
+ * library: typed values and lists, signature strings, Base64, XML call and
+ * response documents, a one-line framing header on TCP, the client call and
+ * the service side (methods, registry, one-call service, introspection).
+ *
+ * Conventions that hold for every function below unless its contract says
+ * otherwise:
+ *  - Failure is a value: 0 is success, -1 is failure; constructors return a
+ *    new record or NULL (NULL also when memory runs out). No reason is given
+ *    and the library prints nothing.
+ *  - A NULL record pointer is a caller error (the call is not checked).
+ *  - `_free` releases a record alone, `_destroy` releases it and everything it
+ *    owns. Texts handed out by a getter stay owned by the record.
+ *  - Memory the library hands out is released through the library: records
+ *    through their `_free`/`_destroy`, lists through kivrel_datalist_destroy(),
+ *    serialized documents through kivrel_xml_free(), every other text or
+ *    buffer through kivrel_mem_free().
+ *
+ * This header compiles as C99 and as C++.
+ */
+#ifndef KIVREL_H
+#define KIVREL_H
+
+#include <stdarg.h>
+#include <stdint.h>
+
+#include <libxml/tree.h>
+
+#if defined(_WIN32)
+#if defined(KIVREL_BUILDING)
+#define KIVREL_API __declspec(dllexport)
+#else
+#define KIVREL_API __declspec(dllimport)
+#endif
+#elif defined(__GNUC__)
+#define KIVREL_API __attribute__((visibility("default")))
+#else
+#define KIVREL_API
+#endif
+
+/* No exception ever leaves the library. */
+#ifdef __cplusplus
+#define KIVREL_NOEXCEPT noexcept
+#else
+#define KIVREL_NOEXCEPT
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* ------------------------------------------------------------------------ */
+/* Records                                                                  */
+/* ------------------------------------------------------------------------ */
+
+/* The integer payload: the value itself. */
+typedef int32_t kivrel_data_int;
+
+/* The byte-block payload: `size` bytes at `memblk`, owned by the payload. */
+typedef struct kivrel_data_memblk_int8 {
+  uint32_t size;
+  int8_t *memblk;
+} kivrel_data_memblk_int8;
+
+/* The string payload: same layout as the byte block; `size` counts the text
+ * and its terminating NUL, `memblk` holds both. */
+typedef kivrel_data_memblk_int8 kivrel_data_string;
+
+/* One typed value and, at the same time, one element of a list. `datatype`
+ * is one of "int", "string", "memblock_int8", "datalist" (owned copy), or
+ * NULL for an untyped value. */
+typedef struct kivrel_data {
+  char *datatype;
+  int32_t size;
+  void *data;
+  struct kivrel_data *next;
+} kivrel_data;
+
+/* An ordered, singly linked list of values; it owns its values. */
+typedef struct kivrel_datalist {
+  uint32_t size;
+  kivrel_data *head;
+  kivrel_data *tail;
+} kivrel_datalist;
+
+/* One message header: protocol name and version, body length in bytes. */
+typedef struct kivrel_header {
+  char *name_ver;
+  int32_t bodylen;
+} kivrel_header;
+
+/* A client endpoint. `socket_fd` is negative while there is no socket. */
+typedef struct kivrel_tcp_client {
+  char *server_ip_addr;
+  int32_t server_port;
+  int32_t socket_fd;
+} kivrel_tcp_client;
+
+/* A listening server endpoint, or one accepted connection (`port` 0). */
+typedef struct kivrel_tcp_server {
+  int32_t port;
+  int32_t socket_fd;
+} kivrel_tcp_server;
+
+typedef struct kivrel_registry kivrel_registry;
+
+/* A plain method function: reads `args` (NULL for a call without
+ * arguments), may store a new result list at `*ret` (NULL on entry), which
+ * then belongs to the caller. The returned status is not sent anywhere. */
+typedef int (*kivrel_method_func)(const kivrel_datalist *args, kivrel_datalist **ret);
+
+/* An extended method function: as above, and also receives the registry of
+ * the answering service. */
+typedef int (*kivrel_method_exfunc)(const kivrel_datalist *args, kivrel_datalist **ret,
+                                    const kivrel_registry *registry);
+
+/* A callable method: name, function, signatures and help, all texts owned
+ * copies or NULL. */
+typedef struct kivrel_method {
+  char *name;
+  kivrel_method_func func;
+  kivrel_method_exfunc exfunc;
+  char *sign_datalist_arg;
+  char *sign_datalist_ret;
+  char *help;
+} kivrel_method;
+
+/* One registry element; it points at a method it does not own. */
+typedef struct kivrel_registry_elmt {
+  kivrel_method *method;
+  struct kivrel_registry_elmt *next;
+} kivrel_registry_elmt;
+
+/* The ordered method table of a service; owns its elements, not methods. */
+struct kivrel_registry {
+  int32_t size;
+  kivrel_registry_elmt *head;
+  kivrel_registry_elmt *tail;
+};
+
+/* A service: its registry (not owned). The record has no typedef because
+ * the function kivrel_service() bears the same name; write
+ * `struct kivrel_service`. */
+struct kivrel_service {
+  kivrel_registry *registry;
+};
+
+/* ------------------------------------------------------------------------ */
+/* Memory                                                                   */
+/* ------------------------------------------------------------------------ */
+
+/* Releases a block that the library handed out without a record of its own
+ * (Base64 results, header lines, received bodies, method names). NULL is
+ * ignored. */
+KIVREL_API void kivrel_mem_free(void *block) KIVREL_NOEXCEPT;
+
+/* ------------------------------------------------------------------------ */
+/* Integer payload                                                          */
+/* ------------------------------------------------------------------------ */
+
+/* Returns a new payload with its value not set, or NULL. */
+KIVREL_API kivrel_data_int *kivrel_data_int_new(void) KIVREL_NOEXCEPT;
+KIVREL_API void kivrel_data_int_free(kivrel_data_int *payload) KIVREL_NOEXCEPT;
+/* Returns a new payload holding `value`, or NULL. */
+KIVREL_API kivrel_data_int *kivrel_data_int_create(int32_t value) KIVREL_NOEXCEPT;
+/* Same as kivrel_data_int_free(). */
+KIVREL_API void kivrel_data_int_destroy(kivrel_data_int *payload) KIVREL_NOEXCEPT;
+KIVREL_API int kivrel_data_int_set(kivrel_data_int *payload, int32_t value) KIVREL_NOEXCEPT;
+KIVREL_API int32_t kivrel_data_int_get(const kivrel_data_int *payload) KIVREL_NOEXCEPT;
+
+/* ------------------------------------------------------------------------ */
+/* Byte-block payload                                                       */
+/* ------------------------------------------------------------------------ */
+
+/* Returns a new record with its fields not set, or NULL. */
+KIVREL_API kivrel_data_memblk_int8 *kivrel_data_memblk_int8_new(void) KIVREL_NOEXCEPT;
+/* Releases the record, not the bytes. */
+KIVREL_API void kivrel_data_memblk_int8_free(kivrel_data_memblk_int8 *payload) KIVREL_NOEXCEPT;
+/* Returns a new record with a new block of `size` bytes (contents not set),
+ * or NULL. */
+KIVREL_API kivrel_data_memblk_int8 *kivrel_data_memblk_int8_create(uint32_t size) KIVREL_NOEXCEPT;
+/* Releases the bytes, then the record. */
+KIVREL_API void kivrel_data_memblk_int8_destroy(kivrel_data_memblk_int8 *payload) KIVREL_NOEXCEPT;
+KIVREL_API int kivrel_data_memblk_int8_set_size(kivrel_data_memblk_int8 *payload,
+                                                uint32_t size) KIVREL_NOEXCEPT;
+KIVREL_API int kivrel_data_memblk_int8_set_memblk(kivrel_data_memblk_int8 *payload,
+                                                  int8_t *memblk) KIVREL_NOEXCEPT;
+KIVREL_API uint32_t kivrel_data_memblk_int8_get_size(const kivrel_data_memblk_int8 *payload)
+    KIVREL_NOEXCEPT;
+KIVREL_API int8_t *
+kivrel_data_memblk_int8_get_memblk(const kivrel_data_memblk_int8 *payload) KIVREL_NOEXCEPT;
+/* Copies `len` bytes from `src` to the start of the block: 0, or -1 (block
+ * untouched) when `len` exceeds the block's size. */
+KIVREL_API int kivrel_data_memblk_int8_memcpy(kivrel_data_memblk_int8 *payload, const void *src,
+                                              uint32_t len) KIVREL_NOEXCEPT;
+/* Sets the first `len` bytes to the low 8 bits of `byte`: 0, or -1 (block
+ * untouched) when `len` exceeds the block's size. */
+KIVREL_API int kivrel_data_memblk_int8_memset(kivrel_data_memblk_int8 *payload, int byte,
+                                              uint32_t len) KIVREL_NOEXCEPT;
+
+/* ------------------------------------------------------------------------ */
+/* String payload                                                           */
+/* ------------------------------------------------------------------------ */
+
+/* Returns a new record with its fields not set, or NULL. */
+KIVREL_API kivrel_data_string *kivrel_data_string_new(void) KIVREL_NOEXCEPT;
+/* Releases the record, not the text. */
+KIVREL_API void kivrel_data_string_free(kivrel_data_string *payload) KIVREL_NOEXCEPT;
+/* Returns a new payload holding a copy of `text` (not NULL), or NULL. */
+KIVREL_API kivrel_data_string *kivrel_data_string_create(const char *text) KIVREL_NOEXCEPT;
+/* Releases the text, then the record. */
+KIVREL_API void kivrel_data_string_destroy(kivrel_data_string *payload) KIVREL_NOEXCEPT;
+/* Returns the stored text (no copy; valid while the payload lives). */
+KIVREL_API char *kivrel_data_string_get_string(const kivrel_data_string *payload) KIVREL_NOEXCEPT;
+/* Returns the text's length: `size` - 1. */
+KIVREL_API uint32_t kivrel_data_string_strlen(const kivrel_data_string *payload) KIVREL_NOEXCEPT;
+
+/* ------------------------------------------------------------------------ */
+/* Lists                                                                    */
+/* ------------------------------------------------------------------------ */
+
+/* Returns a new list record with its fields not set, or NULL. */
+KIVREL_API kivrel_datalist *kivrel_datalist_new(void) KIVREL_NOEXCEPT;
+/* Releases the list record; the values are not touched. */
+KIVREL_API void kivrel_datalist_free(kivrel_datalist *list) KIVREL_NOEXCEPT;
+/* Returns a new empty list, or NULL. */
+KIVREL_API kivrel_datalist *kivrel_datalist_create(void) KIVREL_NOEXCEPT;
+/* Releases every value (recursively, head to tail), then the list. NULL is
+ * ignored. */
+KIVREL_API void kivrel_datalist_destroy(kivrel_datalist *list) KIVREL_NOEXCEPT;
+/* Inserts `value` after `element` (a value of the list), or first when
+ * `element` is NULL. Returns 0. Append: element = kivrel_datalist_get_tail(). */
+KIVREL_API int kivrel_datalist_ins_next(kivrel_datalist *list, kivrel_data *element,
+                                        kivrel_data *value) KIVREL_NOEXCEPT;
+/* Removes the value after `element`, or the head when `element` is NULL, and
+ * stores it at `*removed` (now the caller's). Returns 0, or -1 (nothing
+ * changed, `*removed` not written) for an empty list or a last element. */
+KIVREL_API int kivrel_datalist_rem_next(kivrel_datalist *list, kivrel_data *element,
+                                        kivrel_data **removed) KIVREL_NOEXCEPT;
+/* Plain stores, no consistency check. Return 0. */
+KIVREL_API int kivrel_datalist_set_size(kivrel_datalist *list, uint32_t size) KIVREL_NOEXCEPT;
+KIVREL_API int kivrel_datalist_set_head(kivrel_datalist *list, kivrel_data *head) KIVREL_NOEXCEPT;
+KIVREL_API int kivrel_datalist_set_tail(kivrel_datalist *list, kivrel_data *tail) KIVREL_NOEXCEPT;
+KIVREL_API uint32_t kivrel_datalist_get_size(const kivrel_datalist *list) KIVREL_NOEXCEPT;
+KIVREL_API kivrel_data *kivrel_datalist_get_head(const kivrel_datalist *list) KIVREL_NOEXCEPT;
+KIVREL_API kivrel_data *kivrel_datalist_get_tail(const kivrel_datalist *list) KIVREL_NOEXCEPT;
+
+/* ------------------------------------------------------------------------ */
+/* Values                                                                   */
+/* ------------------------------------------------------------------------ */
+
+/* Returns a new value record with `datatype` NULL and other fields not set,
+ * or NULL. */
+KIVREL_API kivrel_data *kivrel_data_new(void) KIVREL_NOEXCEPT;
+/* Releases the record alone (not the type name, not the payload). */
+KIVREL_API void kivrel_data_free(kivrel_data *value) KIVREL_NOEXCEPT;
+/* Returns a new untyped value (all fields NULL/0), or NULL. */
+KIVREL_API kivrel_data *kivrel_data_create(void) KIVREL_NOEXCEPT;
+/* Releases the payload (by type name), the type name and the record; never
+ * follows `next`. NULL is ignored. */
+KIVREL_API void kivrel_data_destroy(kivrel_data *value) KIVREL_NOEXCEPT;
+/* Replaces the type name with a copy of `datatype` (NULL: untyped). 0. */
+KIVREL_API int kivrel_data_set_datatype(kivrel_data *value, const char *datatype) KIVREL_NOEXCEPT;
+KIVREL_API int kivrel_data_set_size(kivrel_data *value, int32_t size) KIVREL_NOEXCEPT;
+KIVREL_API int kivrel_data_set_data(kivrel_data *value, void *data) KIVREL_NOEXCEPT;
+KIVREL_API int kivrel_data_set_next(kivrel_data *value, kivrel_data *next) KIVREL_NOEXCEPT;
+/* Returns the stored type name (not a copy), or NULL. */
+KIVREL_API char *kivrel_data_get_datatype(const kivrel_data *value) KIVREL_NOEXCEPT;
+KIVREL_API int32_t kivrel_data_get_size(const kivrel_data *value) KIVREL_NOEXCEPT;
+KIVREL_API void *kivrel_data_get_data(const kivrel_data *value) KIVREL_NOEXCEPT;
+KIVREL_API kivrel_data *kivrel_data_get_next(const kivrel_data *value) KIVREL_NOEXCEPT;
+/* Link a payload: set the type name and `size` (4 for "int", else 0) and
+ * take ownership of the payload. A payload linked before is not released.
+ * Return 0 (-1 only when the type name cannot be copied; nothing changes). */
+KIVREL_API int kivrel_data_int_link(kivrel_data *value, kivrel_data_int *payload) KIVREL_NOEXCEPT;
+KIVREL_API int kivrel_data_string_link(kivrel_data *value,
+                                       kivrel_data_string *payload) KIVREL_NOEXCEPT;
+KIVREL_API int kivrel_data_memblk_int8_link(kivrel_data *value,
+                                            kivrel_data_memblk_int8 *payload) KIVREL_NOEXCEPT;
+KIVREL_API int kivrel_data_datalist_link(kivrel_data *value,
+                                         kivrel_datalist *payload) KIVREL_NOEXCEPT;
+
+/* ------------------------------------------------------------------------ */
+/* Signature strings: build and decompose                                   */
+/* ------------------------------------------------------------------------ */
+
+/* Builds a list from `sign` ("[{i}{s}{[{i}]}]" ...) and one argument per "i"
+ * (int32_t) or "s" (const char *, not NULL) in text order. Returns a new list
+ * owned by the caller, or NULL (nothing left allocated) for a malformed
+ * signature, one nested deeper than KIVREL_MAX_DEPTH, or exhausted memory. */
+KIVREL_API kivrel_datalist *kivrel_build_root_datalist(const char *sign, ...) KIVREL_NOEXCEPT;
+/* Stores the list's values into one address per "i" (int32_t *) or "s"
+ * (char *, large enough) in text order. Returns 0, or -1 for a malformed
+ * signature, a list shorter than the signature, or a value whose type does
+ * not match its letter (variables written before stay written). */
+KIVREL_API int kivrel_decompose_root_datalist(const kivrel_datalist *list, const char *sign,
+                                              ...) KIVREL_NOEXCEPT;
+
+/* The steps of the walks. `pos` is the signature cursor and `args` the
+ * argument cursor; both are left just past what the step consumed. */
+KIVREL_API kivrel_datalist *kivrel_build_datalist(const char **pos, va_list *args) KIVREL_NOEXCEPT;
+KIVREL_API int kivrel_build_data(const char **pos, va_list *args,
+                                 kivrel_datalist *list) KIVREL_NOEXCEPT;
+KIVREL_API int kivrel_build_data_int(const char **pos, va_list *args,
+                                     kivrel_data *value) KIVREL_NOEXCEPT;
+KIVREL_API int kivrel_build_data_string(const char **pos, va_list *args,
+                                        kivrel_data *value) KIVREL_NOEXCEPT;
+KIVREL_API int kivrel_build_data_datalist(const char **pos, va_list *args,
+                                          kivrel_data *value) KIVREL_NOEXCEPT;
+KIVREL_API int kivrel_decompose_datalist(const kivrel_datalist *list, const char **pos,
+                                         va_list *args) KIVREL_NOEXCEPT;
+KIVREL_API int kivrel_decompose_data(const kivrel_data *value, const char **pos,
+                                     va_list *args) KIVREL_NOEXCEPT;
+KIVREL_API int kivrel_decompose_data_int(const kivrel_data *value, const char **pos,
+                                         va_list *args) KIVREL_NOEXCEPT;
+KIVREL_API int kivrel_decompose_data_string(const kivrel_data *value, const char **pos,
+                                            va_list *args) KIVREL_NOEXCEPT;
+KIVREL_API int kivrel_decompose_data_datalist(const kivrel_data *value, const char **pos,
+                                              va_list *args) KIVREL_NOEXCEPT;
+
+/* Deepest nesting of lists accepted in signatures and documents. */
+#define KIVREL_MAX_DEPTH 256
+
+/* ------------------------------------------------------------------------ */
+/* Base64                                                                   */
+/* ------------------------------------------------------------------------ */
+
+/* Encodes `len` (>= 0) bytes as one line of standard Base64 with padding.
+ * Returns a new NUL-terminated text (release with kivrel_mem_free()) and
+ * stores its length at `*out_len` when given; NULL when memory runs out. */
+KIVREL_API char *kivrel_base64_encode(const unsigned char *src, int32_t len,
+                                      int32_t *out_len) KIVREL_NOEXCEPT;
+/* Decodes Base64 text; bytes outside the alphabet are skipped, a blank reads
+ * as '+', the first '=' ends the text. `len` is at least the text's length.
+ * Returns a new buffer of the decoded bytes plus a NUL (release with
+ * kivrel_mem_free()) and stores the byte count at `*out_len` when given; NULL
+ * when '=' follows 0 or 1 letters of a group, or memory runs out. */
+KIVREL_API unsigned char *kivrel_base64_decode(const char *src, int32_t len,
+                                               int32_t *out_len) KIVREL_NOEXCEPT;
+
+/* ------------------------------------------------------------------------ */
+/* XML value encoding (libxml2 element trees)                               */
+/* ------------------------------------------------------------------------ */
+
+/* Dump functions return a new unlinked element owned by the caller
+ * (xmlAddChild() it, or xmlFreeNode() it), or NULL. A string that XML cannot
+ * carry unchanged (invalid UTF-8, control characters other than tab, line
+ * feed, carriage return), an empty list, an untyped or "memblock_int8"
+ * value anywhere, or nesting deeper than KIVREL_MAX_DEPTH gives NULL. */
+KIVREL_API xmlNodePtr kivrel_xmlnode_dump_data_int(const kivrel_data_int *payload) KIVREL_NOEXCEPT;
+KIVREL_API xmlNodePtr kivrel_xmlnode_dump_data_string(const kivrel_data_string *payload)
+    KIVREL_NOEXCEPT;
+KIVREL_API xmlNodePtr kivrel_xmlnode_dump_data(const kivrel_data *value) KIVREL_NOEXCEPT;
+KIVREL_API xmlNodePtr kivrel_xmlnode_dump_datalist(const kivrel_datalist *list) KIVREL_NOEXCEPT;
+
+/* Load functions never change the tree; they return a new record owned by
+ * the caller, or NULL for a wrong element name, an `int` without a decimal
+ * 32-bit number, an unexpected element, or nesting deeper than
+ * KIVREL_MAX_DEPTH. A `string` element without text reads as "". */
+KIVREL_API kivrel_data_int *kivrel_xmlnode_load_data_int(const xmlNode *node) KIVREL_NOEXCEPT;
+KIVREL_API kivrel_data_string *kivrel_xmlnode_load_data_string(const xmlNode *node) KIVREL_NOEXCEPT;
+KIVREL_API kivrel_data *kivrel_xmlnode_load_data(const xmlNode *node) KIVREL_NOEXCEPT;
+KIVREL_API kivrel_datalist *kivrel_xmlnode_load_datalist(const xmlNode *node) KIVREL_NOEXCEPT;
+
+/* ------------------------------------------------------------------------ */
+/* Call and response documents                                              */
+/* ------------------------------------------------------------------------ */
+
+/* Writes a `method_call` document for `name` (not NULL) and `args` (NULL:
+ * no arguments). Returns 0 with a new text at `*doc` (release with
+ * kivrel_xml_free()) and its length at `*len`; -1 (nothing handed out) when
+ * the name is NULL or the list cannot be encoded. */
+KIVREL_API int kivrel_xml_serialize_method_call(const char *name, const kivrel_datalist *args,
+                                                char **doc, int *len) KIVREL_NOEXCEPT;
+/* Writes a `method_response` document for `ret` (NULL: no result). Same
+ * result rules as above. */
+KIVREL_API int kivrel_xml_serialize_method_response(const kivrel_datalist *ret, char **doc,
+                                                    int *len) KIVREL_NOEXCEPT;
+/* Releases a text made by a serialize function. NULL is ignored. */
+KIVREL_API void kivrel_xml_free(char *doc) KIVREL_NOEXCEPT;
+/* Reads a call document. Returns 0 with a new name at `*name` (release with
+ * kivrel_mem_free()) and a new list or NULL at `*args`; -1 with both NULL. */
+KIVREL_API int kivrel_xml_deserialize_method_call(char **name, kivrel_datalist **args,
+                                                  const char *doc) KIVREL_NOEXCEPT;
+/* Reads a response document. Returns 0 with a new list or NULL (no result)
+ * at `*ret`; -1 with `*ret` NULL. */
+KIVREL_API int kivrel_xml_deserialize_method_response(kivrel_datalist **ret,
+                                                      const char *doc) KIVREL_NOEXCEPT;
+KIVREL_API void kivrel_xml_init_parser(void) KIVREL_NOEXCEPT;
+KIVREL_API void kivrel_xml_cleanup_parser(void) KIVREL_NOEXCEPT;
+/* Optional; call once before any thread uses the library. Returns 0. */
+KIVREL_API int kivrel_initialize(void) KIVREL_NOEXCEPT;
+/* Optional; call once after every thread is done with the library. 0. */
+KIVREL_API int kivrel_finalize(void) KIVREL_NOEXCEPT;
+
+/* ------------------------------------------------------------------------ */
+/* Message header and framing                                               */
+/* ------------------------------------------------------------------------ */
+
+/* The protocol name every header carries on the wire. */
+#define KIVREL_PROTOCOL "KIVREL-1.1"
+
+/* Returns a new header with no name and length 0, or NULL. */
+KIVREL_API kivrel_header *kivrel_header_new(void) KIVREL_NOEXCEPT;
+/* Releases the record alone. */
+KIVREL_API void kivrel_header_free(kivrel_header *header) KIVREL_NOEXCEPT;
+/* Returns a new header holding a copy of `name_ver` (or none) and
+ * `bodylen`, or NULL. */
+KIVREL_API kivrel_header *kivrel_header_create(const char *name_ver,
+                                               int32_t bodylen) KIVREL_NOEXCEPT;
+/* Releases the name copy and the record. NULL is ignored. */
+KIVREL_API void kivrel_header_destroy(kivrel_header *header) KIVREL_NOEXCEPT;
+KIVREL_API int kivrel_header_set_name_ver(kivrel_header *header,
+                                          const char *name_ver) KIVREL_NOEXCEPT;
+KIVREL_API int kivrel_header_set_bodylen(kivrel_header *header, int32_t bodylen) KIVREL_NOEXCEPT;
+KIVREL_API char *kivrel_header_get_name_ver(const kivrel_header *header) KIVREL_NOEXCEPT;
+KIVREL_API int32_t kivrel_header_get_bodylen(const kivrel_header *header) KIVREL_NOEXCEPT;
+/* Writes "name:length\n". Returns 0 with a new text at `*line` (release
+ * with kivrel_mem_free()) and its length at `*len`; -1 when the name is
+ * missing or longer than 255 characters, or the length is 0 or less. */
+KIVREL_API int kivrel_header_serialize(const kivrel_header *header, char **line,
+                                       int32_t *len) KIVREL_NOEXCEPT;
+/* Reads a header line. Returns 0 with a new header at `*header` (release
+ * with kivrel_header_destroy()); -1 with `*header` NULL when the line has no
+ * name, a name over 255 characters, no second field or no digits in it, or
+ * a length outside the 32-bit range. */
+KIVREL_API int kivrel_header_deserialize(kivrel_header **header, const char *line) KIVREL_NOEXCEPT;
+/* Sends the header line and the document (up to its NUL) on `fd`. Returns
+ * 0, or -1 for a negative descriptor, a NULL or empty document, or a failed
+ * write. Never raises SIGPIPE. */
+KIVREL_API int kivrel_tcp_send(int fd, const char *doc) KIVREL_NOEXCEPT;
+/* Receives one message on `fd`. Returns 0 with a new NUL-terminated body at
+ * `*body` (release with kivrel_mem_free()); -1 (nothing handed out) for a
+ * receive error or time-out, a closed stream, a foreign protocol name, a
+ * negative length or a short body. */
+KIVREL_API int kivrel_tcp_recv(int fd, char **body) KIVREL_NOEXCEPT;
+
+/* ------------------------------------------------------------------------ */
+/* TCP endpoints and stream utilities                                       */
+/* ------------------------------------------------------------------------ */
+
+/* Returns a new empty client (no address, port 0, socket -1), or NULL. */
+KIVREL_API kivrel_tcp_client *kivrel_tcp_client_new(void) KIVREL_NOEXCEPT;
+/* Releases the record alone. */
+KIVREL_API void kivrel_tcp_client_free(kivrel_tcp_client *client) KIVREL_NOEXCEPT;
+/* Returns a new client holding a copy of `ip_addr` (dotted decimal), `port`
+ * and an open, unconnected IPv4 socket with one-second send and receive
+ * time-outs; NULL (nothing left open) on failure. */
+KIVREL_API kivrel_tcp_client *kivrel_tcp_client_create(const char *ip_addr,
+                                                       int32_t port) KIVREL_NOEXCEPT;
+/* Connects the client's socket. Returns 0, or -1 (the caller still
+ * destroys the client). */
+KIVREL_API int kivrel_tcp_client_connect(kivrel_tcp_client *client) KIVREL_NOEXCEPT;
+/* Closes the socket, releases the address copy and the record. NULL is
+ * ignored. */
+KIVREL_API void kivrel_tcp_client_destroy(kivrel_tcp_client *client) KIVREL_NOEXCEPT;
+KIVREL_API int kivrel_tcp_client_set_server_ip_addr(kivrel_tcp_client *client,
+                                                    const char *ip_addr) KIVREL_NOEXCEPT;
+KIVREL_API int kivrel_tcp_client_set_server_port(kivrel_tcp_client *client,
+                                                 int32_t port) KIVREL_NOEXCEPT;
+KIVREL_API int kivrel_tcp_client_set_socket_fd(kivrel_tcp_client *client,
+                                               int32_t fd) KIVREL_NOEXCEPT;
+KIVREL_API char *
+kivrel_tcp_client_get_server_ip_addr(const kivrel_tcp_client *client) KIVREL_NOEXCEPT;
+KIVREL_API int32_t kivrel_tcp_client_get_server_port(const kivrel_tcp_client *client)
+    KIVREL_NOEXCEPT;
+KIVREL_API int32_t kivrel_tcp_client_get_socket_fd(const kivrel_tcp_client *client) KIVREL_NOEXCEPT;
+
+/* Returns a new empty server record (port 0, socket -1), or NULL. */
+KIVREL_API kivrel_tcp_server *kivrel_tcp_server_new(void) KIVREL_NOEXCEPT;
+/* Releases the record alone. */
+KIVREL_API void kivrel_tcp_server_free(kivrel_tcp_server *server) KIVREL_NOEXCEPT;
+/* Returns a new server listening on `port` on every local IPv4 address, or
+ * NULL (nothing left open) when the port is taken or the socket fails. */
+KIVREL_API kivrel_tcp_server *kivrel_tcp_server_create(int32_t port) KIVREL_NOEXCEPT;
+/* Blocks until a client connects. Returns a new record (port 0) holding the
+ * accepted connection, or NULL. */
+KIVREL_API kivrel_tcp_server *kivrel_tcp_server_accept(kivrel_tcp_server *server) KIVREL_NOEXCEPT;
+/* Closes the socket and releases the record. NULL is ignored. */
+KIVREL_API void kivrel_tcp_server_destroy(kivrel_tcp_server *server) KIVREL_NOEXCEPT;
+KIVREL_API int kivrel_tcp_server_set_port(kivrel_tcp_server *server, int32_t port) KIVREL_NOEXCEPT;
+KIVREL_API int kivrel_tcp_server_set_socket_fd(kivrel_tcp_server *server,
+                                               int32_t fd) KIVREL_NOEXCEPT;
+KIVREL_API int32_t kivrel_tcp_server_get_port(const kivrel_tcp_server *server) KIVREL_NOEXCEPT;
+KIVREL_API int32_t kivrel_tcp_server_get_socket_fd(const kivrel_tcp_server *server) KIVREL_NOEXCEPT;
+
+/* Reads `n` bytes. Returns n, fewer when the stream ended first, 0 for n of
+ * 0 or less, or -1 on a receive error or time-out. */
+KIVREL_API int32_t kivrel_utility_readn(int fd, void *buf, int32_t n) KIVREL_NOEXCEPT;
+/* Writes `n` bytes. Returns n, or the 0 or -1 that a send returned. */
+KIVREL_API int32_t kivrel_utility_writen(int fd, const void *buf, int32_t n) KIVREL_NOEXCEPT;
+/* Reads one line, one byte per receive, up to and including the line feed,
+ * into `buf` of `max` bytes and terminates it. Returns the stored count plus
+ * one when a line feed ended it or the stream ended after some bytes (the
+ * count itself when the line feed was stored), `max` when the buffer filled,
+ * 0 when the stream ended before any byte, 1 for `max` of 1 or less, -1 on
+ * a receive error or time-out. */
+KIVREL_API int32_t kivrel_utility_readline(int fd, char *buf, int32_t max) KIVREL_NOEXCEPT;
+/* Start and stop the platform's socket layer; 0 where none is needed. */
+KIVREL_API int kivrel_winsock2_wsastartup(void) KIVREL_NOEXCEPT;
+KIVREL_API int kivrel_winsock2_wsacleanup(void) KIVREL_NOEXCEPT;
+
+/* ------------------------------------------------------------------------ */
+/* Client call                                                              */
+/* ------------------------------------------------------------------------ */
+
+/* Sends one call of `name` with `args` (NULL: no arguments; stays the
+ * caller's) on the connected `client` and waits for the response. Returns
+ * the new result list (release with kivrel_datalist_destroy()), or NULL for
+ * a failed call and for a response without a result list alike. */
+KIVREL_API kivrel_datalist *kivrel_request_method_call(kivrel_tcp_client *client, const char *name,
+                                                       const kivrel_datalist *args) KIVREL_NOEXCEPT;
+
+/* ------------------------------------------------------------------------ */
+/* Method objects                                                           */
+/* ------------------------------------------------------------------------ */
+
+/* Returns a new method with all six fields NULL, or NULL. */
+KIVREL_API kivrel_method *kivrel_method_new(void) KIVREL_NOEXCEPT;
+/* Releases the record only: set the four texts to NULL first. */
+KIVREL_API void kivrel_method_free(kivrel_method *method) KIVREL_NOEXCEPT;
+/* Return a new method with `func` (resp. `exfunc`) set and copies of the
+ * texts (NULL texts leave fields NULL), or NULL. */
+KIVREL_API kivrel_method *kivrel_method_create(const char *name, kivrel_method_func func,
+                                               const char *sign_datalist_arg,
+                                               const char *sign_datalist_ret,
+                                               const char *help) KIVREL_NOEXCEPT;
+KIVREL_API kivrel_method *kivrel_method_ex_create(const char *name, kivrel_method_exfunc exfunc,
+                                                  const char *sign_datalist_arg,
+                                                  const char *sign_datalist_ret,
+                                                  const char *help) KIVREL_NOEXCEPT;
+/* Text setters store a private copy (NULL clears) and release the old one;
+ * all setters return 0. */
+KIVREL_API int kivrel_method_set_name(kivrel_method *method, const char *name) KIVREL_NOEXCEPT;
+KIVREL_API int kivrel_method_set_func(kivrel_method *method,
+                                      kivrel_method_func func) KIVREL_NOEXCEPT;
+KIVREL_API int kivrel_method_set_exfunc(kivrel_method *method,
+                                        kivrel_method_exfunc exfunc) KIVREL_NOEXCEPT;
+KIVREL_API int kivrel_method_set_sign_datalist_arg(kivrel_method *method,
+                                                   const char *sign) KIVREL_NOEXCEPT;
+KIVREL_API int kivrel_method_set_sign_datalist_ret(kivrel_method *method,
+                                                   const char *sign) KIVREL_NOEXCEPT;
+KIVREL_API int kivrel_method_set_help(kivrel_method *method, const char *help) KIVREL_NOEXCEPT;
+KIVREL_API char *kivrel_method_get_name(const kivrel_method *method) KIVREL_NOEXCEPT;
+KIVREL_API char *kivrel_method_get_sign_datalist_arg(const kivrel_method *method) KIVREL_NOEXCEPT;
+KIVREL_API char *kivrel_method_get_sign_datalist_ret(const kivrel_method *method) KIVREL_NOEXCEPT;
+KIVREL_API char *kivrel_method_get_help(const kivrel_method *method) KIVREL_NOEXCEPT;
+/* Run `func` (resp. `exfunc`, which must be set) and return its status. */
+KIVREL_API int kivrel_method_execute(const kivrel_method *method, const kivrel_datalist *args,
+                                     kivrel_datalist **ret) KIVREL_NOEXCEPT;
+KIVREL_API int kivrel_method_ex_execute(const kivrel_method *method, const kivrel_datalist *args,
+                                        kivrel_datalist **ret,
+                                        const kivrel_registry *registry) KIVREL_NOEXCEPT;
+
+/* ------------------------------------------------------------------------ */
+/* Method registry                                                          */
+/* ------------------------------------------------------------------------ */
+
+/* Returns a new element with its fields not set, or NULL. */
+KIVREL_API kivrel_registry_elmt *kivrel_registry_elmt_new(void) KIVREL_NOEXCEPT;
+/* Returns a new element with `method` and `next` NULL, or NULL. */
+KIVREL_API kivrel_registry_elmt *kivrel_registry_elmt_create(void) KIVREL_NOEXCEPT;
+KIVREL_API void kivrel_registry_elmt_free(kivrel_registry_elmt *element) KIVREL_NOEXCEPT;
+KIVREL_API int kivrel_registry_elmt_set_method(kivrel_registry_elmt *element,
+                                               kivrel_method *method) KIVREL_NOEXCEPT;
+KIVREL_API int kivrel_registry_elmt_set_next(kivrel_registry_elmt *element,
+                                             kivrel_registry_elmt *next) KIVREL_NOEXCEPT;
+KIVREL_API kivrel_method *
+kivrel_registry_elmt_get_method(const kivrel_registry_elmt *element) KIVREL_NOEXCEPT;
+KIVREL_API kivrel_registry_elmt *
+kivrel_registry_elmt_get_next(const kivrel_registry_elmt *element) KIVREL_NOEXCEPT;
+
+/* Returns a new registry with its fields not set, or NULL. */
+KIVREL_API kivrel_registry *kivrel_registry_new(void) KIVREL_NOEXCEPT;
+/* Returns a new empty registry, or NULL. */
+KIVREL_API kivrel_registry *kivrel_registry_create(void) KIVREL_NOEXCEPT;
+/* Releases the registry record only (not elements, not methods). */
+KIVREL_API void kivrel_registry_free(kivrel_registry *registry) KIVREL_NOEXCEPT;
+KIVREL_API int kivrel_registry_set_size(kivrel_registry *registry, int32_t size) KIVREL_NOEXCEPT;
+KIVREL_API int kivrel_registry_set_head(kivrel_registry *registry,
+                                        kivrel_registry_elmt *head) KIVREL_NOEXCEPT;
+KIVREL_API int kivrel_registry_set_tail(kivrel_registry *registry,
+                                        kivrel_registry_elmt *tail) KIVREL_NOEXCEPT;
+KIVREL_API int32_t kivrel_registry_get_size(const kivrel_registry *registry) KIVREL_NOEXCEPT;
+KIVREL_API kivrel_registry_elmt *
+kivrel_registry_get_head(const kivrel_registry *registry) KIVREL_NOEXCEPT;
+KIVREL_API kivrel_registry_elmt *
+kivrel_registry_get_tail(const kivrel_registry *registry) KIVREL_NOEXCEPT;
+/* Inserts `element` after `after`, or first when `after` is NULL. 0. */
+KIVREL_API int kivrel_registry_ins_next(kivrel_registry *registry, kivrel_registry_elmt *after,
+                                        kivrel_registry_elmt *element) KIVREL_NOEXCEPT;
+/* Appends a new element holding `method` (not owned). Returns 0, or -1
+ * (registry unchanged) when memory runs out. */
+KIVREL_API int kivrel_registry_add_method(kivrel_registry *registry,
+                                          kivrel_method *method) KIVREL_NOEXCEPT;
+/* Returns the earliest-added method whose name equals `name` exactly, or
+ * NULL. Elements without a method or name are passed over. */
+KIVREL_API kivrel_method *kivrel_registry_get_method(const kivrel_registry *registry,
+                                                     const char *name) KIVREL_NOEXCEPT;
+
+/* ------------------------------------------------------------------------ */
+/* Service                                                                  */
+/* ------------------------------------------------------------------------ */
+
+/* Returns a new service record with its field not set, or NULL. */
+KIVREL_API struct kivrel_service *kivrel_service_new(void) KIVREL_NOEXCEPT;
+/* Releases the record only (not the registry). */
+KIVREL_API void kivrel_service_free(struct kivrel_service *service) KIVREL_NOEXCEPT;
+/* Returns a new service holding `registry` (not owned), or NULL. */
+KIVREL_API struct kivrel_service *kivrel_service_create(kivrel_registry *registry) KIVREL_NOEXCEPT;
+KIVREL_API int kivrel_service_set_registry(struct kivrel_service *service,
+                                           kivrel_registry *registry) KIVREL_NOEXCEPT;
+KIVREL_API kivrel_registry *
+kivrel_service_get_registry(const struct kivrel_service *service) KIVREL_NOEXCEPT;
+/* Answers one call on the accepted `connection`: receive, run the named
+ * method, send the response. Returns 0 when a response went out; -1 for a
+ * NULL argument, a receive failure (also a closed connection), a document
+ * that is not a call, a result that cannot be encoded, or a failed send.
+ * An unknown name is answered with no result. Never closes the connection. */
+KIVREL_API int kivrel_service(kivrel_tcp_server *connection,
+                              struct kivrel_service *service) KIVREL_NOEXCEPT;
+
+/* ------------------------------------------------------------------------ */
+/* Introspection                                                            */
+/* ------------------------------------------------------------------------ */
+
+/* Creates the methods "KIVREL_LIST_METHODS", "KIVREL_METHOD_SIGNATURE" and
+ * "KIVREL_METHOD_HELP" and adds them to `registry`, in this order. The
+ * registry's owner disposes of them like its own methods. Returns 0, or -1
+ * (registry unchanged) when memory runs out. */
+KIVREL_API int kivrel_introspection_register(kivrel_registry *registry) KIVREL_NOEXCEPT;
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* KIVREL_H */

@@ -1,0 +1,45 @@
+# Installs the build tree into WORK_DIR/prefix, then builds the consumer
+# twice: through find_package(kivrel) and through pkg-config.
+file(REMOVE_RECURSE ${WORK_DIR})
+set(prefix ${WORK_DIR}/prefix)
+execute_process(COMMAND ${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${prefix}
+  RESULT_VARIABLE rc)
+if(rc)
+  message(FATAL_ERROR "install failed")
+endif()
+foreach(f include/kivrel.h lib/libkivrel.so lib/pkgconfig/kivrel.pc lib/cmake/kivrel/kivrelConfig.cmake)
+  if(NOT EXISTS ${prefix}/${f})
+    message(FATAL_ERROR "missing from the installed tree: ${f}")
+  endif()
+endforeach()
+
+execute_process(COMMAND ${CMAKE_COMMAND} -S ${SOURCE_DIR} -B ${WORK_DIR}/cm -G ${GENERATOR}
+  -DCMAKE_PREFIX_PATH=${prefix} RESULT_VARIABLE rc)
+if(rc)
+  message(FATAL_ERROR "configuring the find_package consumer failed")
+endif()
+execute_process(COMMAND ${CMAKE_COMMAND} --build ${WORK_DIR}/cm RESULT_VARIABLE rc)
+if(rc)
+  message(FATAL_ERROR "building the find_package consumer failed")
+endif()
+execute_process(COMMAND ${WORK_DIR}/cm/consumer RESULT_VARIABLE rc)
+if(rc)
+  message(FATAL_ERROR "the find_package consumer failed: ${rc}")
+endif()
+
+set(ENV{PKG_CONFIG_PATH} ${prefix}/lib/pkgconfig)
+execute_process(COMMAND pkg-config --cflags --libs kivrel OUTPUT_VARIABLE flags
+  RESULT_VARIABLE rc OUTPUT_STRIP_TRAILING_WHITESPACE)
+if(rc)
+  message(FATAL_ERROR "pkg-config does not know kivrel")
+endif()
+separate_arguments(flags UNIX_COMMAND "${flags}")
+execute_process(COMMAND cc ${SOURCE_DIR}/main.c ${flags} -Wl,-rpath,${prefix}/lib -o ${WORK_DIR}/pc-consumer
+  RESULT_VARIABLE rc)
+if(rc)
+  message(FATAL_ERROR "building the pkg-config consumer failed")
+endif()
+execute_process(COMMAND ${WORK_DIR}/pc-consumer RESULT_VARIABLE rc)
+if(rc)
+  message(FATAL_ERROR "the pkg-config consumer failed: ${rc}")
+endif()
