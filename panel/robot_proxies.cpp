@@ -72,7 +72,8 @@ List Args(const char *sign, int a, int b, int c) {
 template <size_t N>
 void Store(const kivrel_datalist *reply, const char *sign, ProxyField *const (&fields)[N]) {
   int32_t v[N];
-  for (size_t i = 0; i < N; ++i) v[i] = fields[i]->load();
+  for (size_t i = 0; i < N; ++i)
+    v[i] = fields[i]->load();
   if constexpr (N == 1) {
     kivrel_decompose_root_datalist(reply, sign, &v[0]);
   } else if constexpr (N == 2) {
@@ -80,22 +81,25 @@ void Store(const kivrel_datalist *reply, const char *sign, ProxyField *const (&f
   } else if constexpr (N == 3) {
     kivrel_decompose_root_datalist(reply, sign, &v[0], &v[1], &v[2]);
   }
-  for (size_t i = 0; i < N; ++i) fields[i]->store(v[i]);
+  for (size_t i = 0; i < N; ++i)
+    fields[i]->store(v[i]);
 }
 
 template <size_t N> void StoreArray(const kivrel_datalist *reply, ProxyField (&fields)[N]) {
   int32_t v[N];
-  for (size_t i = 0; i < N; ++i) v[i] = fields[i].load();
+  for (size_t i = 0; i < N; ++i)
+    v[i] = fields[i].load();
   if constexpr (N == 8) {
-    kivrel_decompose_root_datalist(reply, kSign8, &v[0], &v[1], &v[2], &v[3], &v[4], &v[5],
-                                   &v[6], &v[7]);
+    kivrel_decompose_root_datalist(reply, kSign8, &v[0], &v[1], &v[2], &v[3], &v[4], &v[5], &v[6],
+                                   &v[7]);
   } else {
     static_assert(N == 16);
-    kivrel_decompose_root_datalist(reply, kSign16, &v[0], &v[1], &v[2], &v[3], &v[4], &v[5],
-                                   &v[6], &v[7], &v[8], &v[9], &v[10], &v[11], &v[12], &v[13],
-                                   &v[14], &v[15]);
+    kivrel_decompose_root_datalist(reply, kSign16, &v[0], &v[1], &v[2], &v[3], &v[4], &v[5], &v[6],
+                                   &v[7], &v[8], &v[9], &v[10], &v[11], &v[12], &v[13], &v[14],
+                                   &v[15]);
   }
-  for (size_t i = 0; i < N; ++i) fields[i].store(v[i]);
+  for (size_t i = 0; i < N; ++i)
+    fields[i].store(v[i]);
 }
 
 // A command: records the connect result, reads nothing from the reply.

@@ -1,0 +1,227 @@
+// kivrel-call against a service of the test's own on a loopback port.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "kivrel.h"
+
+extern char **environ;
+
+namespace {
+
+// Adds two integers: "[{i}{i}]" to "[{i}]".
+int Add(const kivrel_datalist *args, kivrel_datalist **ret) {
+  int32_t a = 0, b = 0;
+  if (args == nullptr || kivrel_decompose_root_datalist(args, "[{i}{i}]", &a, &b) != 0) return 1;
+  *ret = kivrel_build_root_datalist("[{i}]", a + b);
+  return 0;
+}
+// Gives its argument list back unchanged, nested lists and all.
+int Echo(const kivrel_datalist *args, kivrel_datalist **ret) {
+  if (args == nullptr) return 1;
+  char *doc = nullptr;
+  int len = 0;
+  if (kivrel_xml_serialize_method_response(args, &doc, &len) != 0) return 1;
+  kivrel_xml_deserialize_method_response(ret, doc);
+  kivrel_xml_free(doc);
+  return 0;
+}
+int Nothing(const kivrel_datalist *, kivrel_datalist **) { return 0; }
+
+// A service on a free loopback port, answering calls until destroyed.
+class TestService {
+public:
+  TestService() {
+    m_registry = kivrel_registry_create();
+    m_methods.push_back(
+        kivrel_method_create("Add", Add, "[{i}{i}]", "[{i}]", "Adds two integers."));
+    m_methods.push_back(kivrel_method_create("Echo", Echo, "?", "?", "Returns its arguments."));
+    m_methods.push_back(kivrel_method_create("Nothing", Nothing, nullptr, nullptr, nullptr));
+    for (kivrel_method *m : m_methods)
+      kivrel_registry_add_method(m_registry, m);
+    kivrel_introspection_register(m_registry);
+    m_service = kivrel_service_create(m_registry);
+    for (int attempt = 0; attempt < 20 && m_server == nullptr; ++attempt)
+      m_server = kivrel_tcp_server_create(m_port = FreePort());
+    m_thread = std::thread([this] { Serve(); });
+  }
+  ~TestService() {
+    m_stop = true;
+    m_thread.join();
+    kivrel_tcp_server_destroy(m_server);
+    kivrel_service_free(m_service);
+    for (kivrel_registry_elmt *e = kivrel_registry_get_head(m_registry); e != nullptr;) {
+      kivrel_registry_elmt *next = kivrel_registry_elmt_get_next(e);
+      kivrel_method *m = kivrel_registry_elmt_get_method(e);
+      kivrel_method_set_name(m, nullptr);
+      kivrel_method_set_sign_datalist_arg(m, nullptr);
+      kivrel_method_set_sign_datalist_ret(m, nullptr);
+      kivrel_method_set_help(m, nullptr);
+      kivrel_method_free(m);
+      kivrel_registry_elmt_free(e);
+      e = next;
+    }
+    kivrel_registry_free(m_registry);
+  }
+  int Port() const { return m_port; }
+  bool Listening() const { return m_server != nullptr; }
+
+private:
+  static int FreePort() {
+    int s = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(s, reinterpret_cast<sockaddr *>(&a), sizeof a);
+    socklen_t n = sizeof a;
+    ::getsockname(s, reinterpret_cast<sockaddr *>(&a), &n);
+    ::close(s);
+    return ntohs(a.sin_port);
+  }
+  void Serve() {
+    while (!m_stop && m_server != nullptr) {
+      pollfd p{kivrel_tcp_server_get_socket_fd(m_server), POLLIN, 0};
+      if (::poll(&p, 1, 20) <= 0) continue;
+      kivrel_tcp_server *c = kivrel_tcp_server_accept(m_server);
+      // The tool makes one call per connection; a bounded loop serves it.
+      for (int calls = 0; c != nullptr && calls < 8 && kivrel_service(c, m_service) == 0; ++calls) {
+      }
+      kivrel_tcp_server_destroy(c);
+    }
+  }
+
+  kivrel_registry *m_registry = nullptr;
+  std::vector<kivrel_method *> m_methods;
+  struct kivrel_service *m_service = nullptr;
+  kivrel_tcp_server *m_server = nullptr;
+  int m_port = 0;
+  std::atomic<bool> m_stop{false};
+  std::thread m_thread;
+};
+
+struct ToolRun {
+  int status = -1;
+  std::string out, err;
+};
+
+// Runs kivrel-call with the arguments, collecting its output.
+ToolRun RunTool(std::vector<std::string> args) {
+  args.insert(args.begin(), KIVREL_CALL_PATH);
+  std::vector<char *> argv;
+  for (auto &a : args)
+    argv.push_back(a.data());
+  argv.push_back(nullptr);
+  int out[2], err[2];
+  EXPECT_EQ(::pipe(out), 0);
+  EXPECT_EQ(::pipe(err), 0);
+  posix_spawn_file_actions_t fa;
+  posix_spawn_file_actions_init(&fa);
+  posix_spawn_file_actions_adddup2(&fa, out[1], 1);
+  posix_spawn_file_actions_adddup2(&fa, err[1], 2);
+  posix_spawn_file_actions_addclose(&fa, out[0]);
+  posix_spawn_file_actions_addclose(&fa, err[0]);
+  pid_t pid;
+  ToolRun r;
+  int rc = posix_spawn(&pid, argv[0], &fa, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&fa);
+  ::close(out[1]);
+  ::close(err[1]);
+  if (rc != 0) return r;
+  for (int *fd : {&out[0], &err[0]}) {
+    std::string &dest = fd == &out[0] ? r.out : r.err;
+    char buf[4096];
+    ssize_t n;
+    while ((n = ::read(*fd, buf, sizeof buf)) > 0)
+      dest.append(buf, static_cast<size_t>(n));
+    ::close(*fd);
+  }
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return r;
+}
+
+TEST(KivrelCall, ListsDescribesAndCalls) {
+  TestService service;
+  ASSERT_TRUE(service.Listening());
+  const std::string port = std::to_string(service.Port());
+
+  ToolRun list = RunTool({"127.0.0.1", port, "--list"});
+  EXPECT_EQ(list.status, 0);
+  EXPECT_EQ(list.out, "Add\nEcho\nNothing\nKIVREL_LIST_METHODS\nKIVREL_METHOD_SIGNATURE\n"
+                      "KIVREL_METHOD_HELP\n");
+
+  ToolRun describe = RunTool({"127.0.0.1", port, "--describe", "Add"});
+  EXPECT_EQ(describe.status, 0);
+  EXPECT_EQ(describe.out, "Add\n  arguments: [{i}{i}]\n  result:    [{i}]\n"
+                          "  help:      Adds two integers.\n");
+  ToolRun bare = RunTool({"127.0.0.1", port, "--describe", "Nothing"});
+  EXPECT_EQ(bare.status, 0);
+  EXPECT_EQ(bare.out, "Nothing\n  arguments: none\n  result:    none\n  help:      (none)\n");
+
+  ToolRun add = RunTool({"127.0.0.1", port, "Add", "[{i}{i}]", "40", "-2"});
+  EXPECT_EQ(add.status, 0);
+  EXPECT_EQ(add.out, "int 38\n");
+
+  ToolRun echo =
+      RunTool({"127.0.0.1", port, "Echo", "[{i}{[{s}{[{i}]}]}{s}]", "7", "a \"b\"", "-9", "end"});
+  EXPECT_EQ(echo.status, 0);
+  EXPECT_EQ(echo.out, "int 7\ndatalist (2)\n  string \"a \\\"b\\\"\"\n  datalist (1)\n"
+                      "    int -9\nstring \"end\"\n");
+
+  ToolRun nothing = RunTool({"127.0.0.1", port, "Nothing"});
+  EXPECT_EQ(nothing.status, 1);
+  EXPECT_EQ(nothing.out, "no result\n");
+  ToolRun unknown = RunTool({"127.0.0.1", port, "NoSuchMethod"});
+  EXPECT_EQ(unknown.status, 1);
+  EXPECT_EQ(unknown.out, "no result\n");
+}
+
+TEST(KivrelCall, ReportsEveryErrorWithItsExitStatus) {
+  TestService service;
+  ASSERT_TRUE(service.Listening());
+  const std::string port = std::to_string(service.Port());
+
+  ToolRun help = RunTool({"--help"});
+  EXPECT_EQ(help.status, 0);
+  EXPECT_NE(help.out.find("usage: kivrel-call HOST PORT METHOD"), std::string::npos);
+
+  struct Case {
+    std::vector<std::string> args;
+    int status;
+    const char *message;
+  } cases[] = {
+      {{"127.0.0.1"}, 2, "too few arguments"},
+      {{"127.0.0.1", "70000", "Add"}, 2, "is not a port number"},
+      {{"127.0.0.1", port, "Add", "[{i}{i}]", "1"}, 2, "missing argument"},
+      {{"127.0.0.1", port, "Add", "[{i}]", "1", "2"}, 2, "takes 1 argument(s), 2 given"},
+      {{"127.0.0.1", port, "Add", "[{x}]"}, 2, "malformed signature: 'x'"},
+      {{"127.0.0.1", port, "Add", "[{i}", "1"}, 2, "malformed signature: it ends"},
+      {{"127.0.0.1", port, "Add", "[{i}]", "12abc"}, 2, "not a 32-bit integer"},
+      {{"127.0.0.1", port, "Add", "[{i}]", "2147483648"}, 2, "not a 32-bit integer"},
+      {{"127.0.0.1", port, "--describe"}, 2, "takes one method name"},
+      {{"127.0.0.1", port, "--bogus"}, 2, "unknown option"},
+      {{"robot", port, "Add"}, 1, "cannot connect to robot"},
+      {{"300.1.1.1", port, "--list"}, 1, "cannot connect"},
+      {{"127.0.0.1", port, "--describe", "NoSuchMethod"}, 1, "does not describe"},
+  };
+  for (const Case &c : cases) {
+    ToolRun r = RunTool(c.args);
+    SCOPED_TRACE(c.message);
+    EXPECT_EQ(r.status, c.status);
+    EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
+  }
+}
+
+} // namespace
