@@ -15,9 +15,9 @@ constexpr int kLogo = 135;      // 198 x 44, 24-bit, white background
 // Magenta marks the strip's transparent pixels.
 constexpr QRgb kLampKeyColour = qRgb(255, 0, 255);
 
-QIcon AppIcon();       // icon 128 with both images
-QImage LampStrip();    // bitmap 131 as loaded (16-colour palette)
-QPixmap LogoPixmap();  // bitmap 135
+QIcon AppIcon();      // icon 128 with both images
+QImage LampStrip();   // bitmap 131 as loaded (16-colour palette)
+QPixmap LogoPixmap(); // bitmap 135
 } // namespace SkarvelResource
 
 #endif
