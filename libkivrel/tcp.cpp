@@ -1,0 +1,215 @@
+// TCP endpoints over IPv4 blocking sockets: a client that connects to one
+// service, a server that listens and the connections it accepts.
+#include <cstdint>
+#include <cstdlib>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include "internal.h"
+
+using kivrel::alloc_record;
+using kivrel::dup_text;
+
+namespace {
+
+// A client's receive or send that makes no progress for this long fails, so
+// a silent service cannot hold a caller for ever.
+constexpr time_t kClientTimeoutSeconds = 1;
+// Pending connections a listening socket queues before refusing more.
+constexpr int kListenBacklog = 5;
+constexpr int32_t kPortMax = 65535;
+
+int open_stream_socket() noexcept { return socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0); }
+
+// Header and body go out as two sends; without this the body of a
+// connection's second message sits behind Nagle until the peer's delayed
+// ACK arrives. Losing it costs latency only, so a failure is not fatal.
+void disable_nagle(int fd) noexcept {
+  int on = 1;
+  (void)setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+}
+
+bool set_client_timeouts(int fd) noexcept {
+  timeval limit{};
+  limit.tv_sec = kClientTimeoutSeconds;
+  limit.tv_usec = 0;
+  if (setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit) < 0) return false;
+  return setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit) >= 0;
+}
+
+bool valid_port(int32_t port) noexcept { return port >= 0 && port <= kPortMax; }
+
+} // namespace
+
+extern "C" {
+
+// ---- client endpoint
+
+kivrel_tcp_client *kivrel_tcp_client_new(void) noexcept {
+  auto *client = alloc_record<kivrel_tcp_client>();
+  if (client != nullptr) client->socket_fd = -1;
+  return client;
+}
+
+void kivrel_tcp_client_free(kivrel_tcp_client *client) noexcept { std::free(client); }
+
+kivrel_tcp_client *kivrel_tcp_client_create(const char *ip_addr, int32_t port) noexcept {
+  kivrel_tcp_client *client = kivrel_tcp_client_new();
+  if (client == nullptr) return nullptr;
+  if (kivrel_tcp_client_set_server_ip_addr(client, ip_addr) != 0) {
+    kivrel_tcp_client_free(client);
+    return nullptr;
+  }
+  client->server_port = port;
+  int fd = open_stream_socket();
+  if (fd < 0 || !set_client_timeouts(fd)) {
+    if (fd >= 0) close(fd);
+    std::free(client->server_ip_addr);
+    kivrel_tcp_client_free(client);
+    return nullptr;
+  }
+  disable_nagle(fd);
+  client->socket_fd = fd;
+  return client;
+}
+
+int kivrel_tcp_client_connect(kivrel_tcp_client *client) noexcept {
+  if (client->socket_fd < 0 || client->server_ip_addr == nullptr) return -1;
+  if (!valid_port(client->server_port)) return -1;
+  in_addr_t address = inet_addr(client->server_ip_addr);
+  // Text that is not a dotted-decimal address; no name is looked up.
+  if (address == INADDR_NONE) return -1;
+  sockaddr_in peer{};
+  peer.sin_family = AF_INET;
+  peer.sin_port = htons(static_cast<uint16_t>(client->server_port));
+  peer.sin_addr.s_addr = address;
+  if (connect(client->socket_fd, reinterpret_cast<sockaddr *>(&peer), sizeof peer) < 0) return -1;
+  return 0;
+}
+
+void kivrel_tcp_client_destroy(kivrel_tcp_client *client) noexcept {
+  if (client == nullptr) return;
+  if (client->socket_fd >= 0) close(client->socket_fd);
+  std::free(client->server_ip_addr);
+  std::free(client);
+}
+
+int kivrel_tcp_client_set_server_ip_addr(kivrel_tcp_client *client, const char *ip_addr) noexcept {
+  char *copy = dup_text(ip_addr);
+  if (ip_addr != nullptr && copy == nullptr) return -1;
+  std::free(client->server_ip_addr);
+  client->server_ip_addr = copy;
+  return 0;
+}
+
+int kivrel_tcp_client_set_server_port(kivrel_tcp_client *client, int32_t port) noexcept {
+  client->server_port = port;
+  return 0;
+}
+
+int kivrel_tcp_client_set_socket_fd(kivrel_tcp_client *client, int32_t fd) noexcept {
+  client->socket_fd = fd;
+  return 0;
+}
+
+char *kivrel_tcp_client_get_server_ip_addr(const kivrel_tcp_client *client) noexcept {
+  return client->server_ip_addr;
+}
+
+int32_t kivrel_tcp_client_get_server_port(const kivrel_tcp_client *client) noexcept {
+  return client->server_port;
+}
+
+int32_t kivrel_tcp_client_get_socket_fd(const kivrel_tcp_client *client) noexcept {
+  return client->socket_fd;
+}
+
+// ---- server endpoint and accepted connections
+
+kivrel_tcp_server *kivrel_tcp_server_new(void) noexcept {
+  auto *server = alloc_record<kivrel_tcp_server>();
+  if (server != nullptr) server->socket_fd = -1;
+  return server;
+}
+
+void kivrel_tcp_server_free(kivrel_tcp_server *server) noexcept { std::free(server); }
+
+kivrel_tcp_server *kivrel_tcp_server_create(int32_t port) noexcept {
+  if (!valid_port(port)) return nullptr;
+  kivrel_tcp_server *server = kivrel_tcp_server_new();
+  if (server == nullptr) return nullptr;
+  server->port = port;
+  int fd = open_stream_socket();
+  if (fd < 0) {
+    kivrel_tcp_server_free(server);
+    return nullptr;
+  }
+  // A stopped service may listen again at once although its old
+  // connections linger in TIME_WAIT; a port with a live listener is still
+  // refused by the bind.
+  int on = 1;
+  sockaddr_in local{};
+  local.sin_family = AF_INET;
+  local.sin_port = htons(static_cast<uint16_t>(port));
+  local.sin_addr.s_addr = htonl(INADDR_ANY);
+  if (setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) < 0 ||
+      bind(fd, reinterpret_cast<sockaddr *>(&local), sizeof local) < 0 ||
+      listen(fd, kListenBacklog) < 0) {
+    close(fd);
+    kivrel_tcp_server_free(server);
+    return nullptr;
+  }
+  server->socket_fd = fd;
+  return server;
+}
+
+kivrel_tcp_server *kivrel_tcp_server_accept(kivrel_tcp_server *server) noexcept {
+  if (server->socket_fd < 0) return nullptr;
+  kivrel_tcp_server *connection = kivrel_tcp_server_new();
+  if (connection == nullptr) return nullptr;
+  int fd = accept4(server->socket_fd, nullptr, nullptr, SOCK_CLOEXEC);
+  if (fd < 0) {
+    kivrel_tcp_server_free(connection);
+    return nullptr;
+  }
+  disable_nagle(fd);
+  connection->socket_fd = fd;
+  return connection;
+}
+
+void kivrel_tcp_server_destroy(kivrel_tcp_server *server) noexcept {
+  if (server == nullptr) return;
+  if (server->socket_fd >= 0) close(server->socket_fd);
+  std::free(server);
+}
+
+int kivrel_tcp_server_set_port(kivrel_tcp_server *server, int32_t port) noexcept {
+  server->port = port;
+  return 0;
+}
+
+int kivrel_tcp_server_set_socket_fd(kivrel_tcp_server *server, int32_t fd) noexcept {
+  server->socket_fd = fd;
+  return 0;
+}
+
+int32_t kivrel_tcp_server_get_port(const kivrel_tcp_server *server) noexcept {
+  return server->port;
+}
+
+int32_t kivrel_tcp_server_get_socket_fd(const kivrel_tcp_server *server) noexcept {
+  return server->socket_fd;
+}
+
+// ---- platform socket layer: POSIX sockets need no start or stop
+
+int kivrel_winsock2_wsastartup(void) noexcept { return 0; }
+
+int kivrel_winsock2_wsacleanup(void) noexcept { return 0; }
+
+} // extern "C"

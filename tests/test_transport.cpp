@@ -1,0 +1,783 @@
+// Header line, framing, TCP endpoints, stream helpers and the client call,
+// all on real loopback sockets; peers are raw sockets fed hand-made bytes.
+#include <arpa/inet.h>
+#include <malloc.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "kivrel.h"
+
+namespace {
+
+// ---- documents, written out by hand
+
+const std::string kPowerUpCall = // "PowerUp" with one integer, 1
+    "<?xml version=\"1.0\"?>\n"
+    "<method_call>\n"
+    "  <method_name>PowerUp</method_name>\n"
+    "  <method_datalist_arg>\n"
+    "    <datalist>\n"
+    "      <data>\n"
+    "        <int>1</int>\n"
+    "      </data>\n"
+    "    </datalist>\n"
+    "  </method_datalist_arg>\n"
+    "</method_call>\n";
+
+const std::string kNoArgCall = "<?xml version=\"1.0\"?>\n"
+                               "<method_call>\n"
+                               "  <method_name>ReadBumperArray</method_name>\n"
+                               "  <method_datalist_arg/>\n"
+                               "</method_call>\n";
+
+const std::string kTwoIntResponse = // 120 and -45
+    "<?xml version=\"1.0\"?>\n"
+    "<method_response>\n"
+    "  <method_datalist_ret>\n"
+    "    <datalist>\n"
+    "      <data>\n"
+    "        <int>120</int>\n"
+    "      </data>\n"
+    "      <data>\n"
+    "        <int>-45</int>\n"
+    "      </data>\n"
+    "    </datalist>\n"
+    "  </method_datalist_ret>\n"
+    "</method_response>\n";
+
+const std::string kEmptyResponse = "<?xml version=\"1.0\"?>\n"
+                                   "<method_response>\n"
+                                   "  <method_datalist_ret/>\n"
+                                   "</method_response>\n";
+
+std::string framed(const std::string &name, const std::string &doc) {
+  return name + ":" + std::to_string(doc.size()) + "\n" + doc;
+}
+
+// ---- sockets
+
+class Fd {
+public:
+  explicit Fd(int fd = -1) : fd_(fd) {}
+  Fd(Fd &&other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+  Fd &operator=(Fd &&other) noexcept {
+    std::swap(fd_, other.fd_);
+    return *this;
+  }
+  ~Fd() { reset(); }
+  int get() const { return fd_; }
+  void reset() {
+    if (fd_ >= 0) close(fd_);
+    fd_ = -1;
+  }
+
+private:
+  int fd_;
+};
+
+void set_timeout(int fd, int optname, long usec) {
+  timeval tv{usec / 1000000, usec % 1000000};
+  ASSERT_EQ(setsockopt(fd, SOL_SOCKET, optname, &tv, sizeof tv), 0);
+}
+
+sockaddr_in loopback(uint16_t port) {
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(port);
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  return a;
+}
+
+uint16_t port_of(int fd) {
+  sockaddr_in a{};
+  socklen_t len = sizeof a;
+  getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len);
+  return ntohs(a.sin_port);
+}
+
+// A socket bound to a loopback port of the OS's choosing; it listens when
+// asked. Accepts and receives on it give up after five seconds.
+Fd bound_socket(bool listening) {
+  Fd fd(socket(AF_INET, SOCK_STREAM, 0));
+  sockaddr_in a = loopback(0);
+  if (bind(fd.get(), reinterpret_cast<sockaddr *>(&a), sizeof a) != 0) return Fd();
+  if (listening && listen(fd.get(), 5) != 0) return Fd();
+  set_timeout(fd.get(), SO_RCVTIMEO, 5000000);
+  return fd;
+}
+
+uint16_t free_port() {
+  Fd scratch = bound_socket(false);
+  return port_of(scratch.get());
+}
+
+// Two ends of one loopback connection.
+struct Pair {
+  Fd near, far;
+};
+
+Pair connected_pair() {
+  Fd listener = bound_socket(true);
+  Pair p{Fd(socket(AF_INET, SOCK_STREAM, 0)), Fd()};
+  sockaddr_in a = loopback(port_of(listener.get()));
+  if (connect(p.near.get(), reinterpret_cast<sockaddr *>(&a), sizeof a) != 0)
+    return Pair{Fd(), Fd()};
+  p.far = Fd(accept(listener.get(), nullptr, nullptr));
+  set_timeout(p.near.get(), SO_RCVTIMEO, 5000000);
+  set_timeout(p.far.get(), SO_RCVTIMEO, 5000000);
+  return p;
+}
+
+void put(int fd, const std::string &bytes) {
+  ASSERT_EQ(send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL), static_cast<ssize_t>(bytes.size()));
+}
+
+// Reads until `limit` bytes, end of stream or the five-second time-out.
+std::string take(int fd, size_t limit = SIZE_MAX) {
+  std::string out;
+  char chunk[4096];
+  while (out.size() < limit) {
+    ssize_t n = recv(fd, chunk, std::min(sizeof chunk, limit - out.size()), 0);
+    if (n <= 0) break;
+    out.append(chunk, static_cast<size_t>(n));
+  }
+  return out;
+}
+
+// What is queued on `fd` right now, without waiting.
+std::string queued(int fd) {
+  std::string out;
+  char chunk[4096];
+  ssize_t n;
+  while ((n = recv(fd, chunk, sizeof chunk, MSG_DONTWAIT)) > 0)
+    out.append(chunk, n);
+  return out;
+}
+
+// A library server on a free port; the port may be taken between probe and
+// bind, so try a few.
+kivrel_tcp_server *server_on_free_port(uint16_t *port) {
+  for (int attempt = 0; attempt < 5; ++attempt) {
+    *port = free_port();
+    if (kivrel_tcp_server *s = kivrel_tcp_server_create(*port)) return s;
+  }
+  return nullptr;
+}
+
+kivrel_tcp_client *connected_client(uint16_t port) {
+  kivrel_tcp_client *c = kivrel_tcp_client_create("127.0.0.1", port);
+  if (c != nullptr && kivrel_tcp_client_connect(c) != 0) {
+    kivrel_tcp_client_destroy(c);
+    return nullptr;
+  }
+  return c;
+}
+
+int int_option(int fd, int level, int name) {
+  int v = -1;
+  socklen_t len = sizeof v;
+  getsockopt(fd, level, name, &v, &len);
+  return v;
+}
+
+timeval time_option(int fd, int name) {
+  timeval tv{-1, -1};
+  socklen_t len = sizeof tv;
+  getsockopt(fd, SOL_SOCKET, name, &tv, &len);
+  return tv;
+}
+
+// ---- header records and lines
+
+TEST(Header, SerializeWritesNameColonDigitsLineFeedOrRefuses) {
+  struct Case {
+    const char *name;
+    int32_t len;
+    const char *line; // null: refused
+  } cases[] = {
+      {"KIVREL-1.1", 216, "KIVREL-1.1:216\n"},
+      {"KIVREL-1.1", INT32_MAX, "KIVREL-1.1:2147483647\n"},
+      {"KIVREL-1.1", 0, nullptr},
+      {"KIVREL-1.1", -1, nullptr},
+      {"KIVREL-1.1", INT32_MIN, nullptr},
+      {nullptr, 5, nullptr},
+  };
+  for (const Case &c : cases) {
+    kivrel_header *h = kivrel_header_create(c.name, c.len);
+    char *line = nullptr;
+    int32_t len = 0;
+    if (c.line == nullptr) {
+      EXPECT_EQ(kivrel_header_serialize(h, &line, &len), -1) << c.len;
+    } else {
+      ASSERT_EQ(kivrel_header_serialize(h, &line, &len), 0) << c.len;
+      EXPECT_EQ(std::string(line, len), c.line);
+      EXPECT_EQ(line[len], '\0');
+      kivrel_mem_free(line);
+    }
+    kivrel_header_destroy(h);
+  }
+  const std::string longest(255, 'N');
+  kivrel_header *h = kivrel_header_create(longest.c_str(), 7);
+  char *line = nullptr;
+  int32_t len = 0;
+  ASSERT_EQ(kivrel_header_serialize(h, &line, &len), 0);
+  EXPECT_EQ(std::string(line, len), longest + ":7\n");
+  kivrel_mem_free(line);
+  kivrel_header_set_name_ver(h, (longest + "N").c_str());
+  EXPECT_EQ(kivrel_header_serialize(h, &line, &len), -1);
+  kivrel_header_destroy(h);
+}
+
+TEST(Header, DeserializeReadsWordAndSignedDecimal) {
+  struct Case {
+    const char *line;
+    const char *name;
+    int32_t len;
+  } cases[] = {
+      {"KIVREL-1.1:42\n", "KIVREL-1.1", 42},
+      {":::KIVREL-1.1:42\n", "KIVREL-1.1", 42}, // leading colons skipped
+      {"KIVREL-1.1:::42\n", "KIVREL-1.1", 42},  // a run is one separator
+      {"KIVREL-1.1:42\r\n", "KIVREL-1.1", 42},  // carriage return ignored
+      {" \tKIVREL-1.1 x:  +42abc:7\n", "KIVREL-1.1", 42},
+      {"kivrel-1.1:-1\n", "kivrel-1.1", -1}, // not compared here
+      {"P:2147483647", "P", INT32_MAX},
+      {"P:-2147483648", "P", INT32_MIN},
+      {"P:0", "P", 0},
+  };
+  for (const Case &c : cases) {
+    kivrel_header *h = nullptr;
+    ASSERT_EQ(kivrel_header_deserialize(&h, c.line), 0) << c.line;
+    EXPECT_STREQ(kivrel_header_get_name_ver(h), c.name) << c.line;
+    EXPECT_EQ(kivrel_header_get_bodylen(h), c.len) << c.line;
+    kivrel_header_destroy(h);
+  }
+  std::string longest = std::string(255, 'N') + ":9\n";
+  kivrel_header *h = nullptr;
+  ASSERT_EQ(kivrel_header_deserialize(&h, longest.c_str()), 0);
+  EXPECT_EQ(std::string(kivrel_header_get_name_ver(h)), std::string(255, 'N'));
+  kivrel_header_destroy(h);
+}
+
+TEST(Header, DeserializeRefusesLinesWithoutNameOrLength) {
+  const std::string refused[] = {
+      "",
+      "KIVREL-1.1\n",             // no second field
+      "KIVREL-1.1:",              // nor here
+      ":::",                      //
+      " :42\n",                   // no name word
+      "KIVREL-1.1: :42\n",        // second field is blank
+      "KIVREL-1.1:\n",            //
+      "KIVREL-1.1:abc\n",         // no digits
+      "KIVREL-1.1:-\n",           //
+      "KIVREL-1.1:+-4\n",         //
+      "KIVREL-1.1:2147483648\n",  // beyond 32 bits, never wrapped
+      "KIVREL-1.1:-2147483649\n", //
+      "KIVREL-1.1:99999999999999999999999\n",
+      std::string(256, 'N') + ":9\n",
+      "   " + std::string(253, 'N') + ":9\n", // the field counts, not the word
+  };
+  for (const std::string &line : refused) {
+    kivrel_header sentinel{};
+    kivrel_header *h = &sentinel; // must be overwritten
+    EXPECT_EQ(kivrel_header_deserialize(&h, line.c_str()), -1) << line;
+    EXPECT_EQ(h, nullptr) << line;
+  }
+}
+
+// ---- framing
+
+TEST(Framing, SendPutsHeaderLineThenDocumentOnTheWire) {
+  ASSERT_EQ(kPowerUpCall.size(), 216u);
+  Pair p = connected_pair();
+  ASSERT_EQ(kivrel_tcp_send(p.near.get(), kPowerUpCall.c_str()), 0);
+  p.near.reset();
+  std::string wire = take(p.far.get());
+  EXPECT_EQ(wire.size(), 231u);
+  EXPECT_EQ(wire, "KIVREL-1.1:216\n" + kPowerUpCall);
+}
+
+TEST(Framing, SendRefusesBadArgumentsWithoutWriting) {
+  Pair p = connected_pair();
+  EXPECT_EQ(kivrel_tcp_send(-1, "doc"), -1);
+  EXPECT_EQ(kivrel_tcp_send(p.near.get(), nullptr), -1);
+  EXPECT_EQ(kivrel_tcp_send(p.near.get(), ""), -1);
+  EXPECT_EQ(queued(p.far.get()), "");
+}
+
+TEST(Framing, RecvReadsBodyAfterLineFeedOrCrLfHeader) {
+  Pair p = connected_pair();
+  char *body = nullptr;
+  put(p.far.get(), "KIVREL-1.1:5\nhello");
+  ASSERT_EQ(kivrel_tcp_recv(p.near.get(), &body), 0);
+  EXPECT_STREQ(body, "hello");
+  kivrel_mem_free(body);
+
+  put(p.far.get(), "KIVREL-1.1:5\r\nworld");
+  ASSERT_EQ(kivrel_tcp_recv(p.near.get(), &body), 0);
+  EXPECT_STREQ(body, "world");
+  kivrel_mem_free(body);
+  EXPECT_EQ(kivrel_tcp_recv(-1, &body), -1);
+}
+
+TEST(Framing, RecvRefusesForeignProtocolWithoutReadingBody) {
+  for (const char *name : {"KIVREL-1.0", "kivrel-1.1", "KIVREL-1.11", "HTTP/1.1"}) {
+    Pair p = connected_pair();
+    put(p.far.get(), std::string(name) + ":5\nhello");
+    char sentinel = 0;
+    char *body = &sentinel; // must be overwritten
+    EXPECT_EQ(kivrel_tcp_recv(p.near.get(), &body), -1) << name;
+    EXPECT_EQ(body, nullptr);
+    EXPECT_EQ(queued(p.near.get()), "hello") << name;
+  }
+}
+
+TEST(Framing, RecvGivesEmptyBodyForLengthZeroAndRefusesNegative) {
+  Pair p = connected_pair();
+  char *body = nullptr;
+  put(p.far.get(), "KIVREL-1.1:0\n");
+  ASSERT_EQ(kivrel_tcp_recv(p.near.get(), &body), 0);
+  EXPECT_STREQ(body, "");
+  kivrel_mem_free(body);
+
+  put(p.far.get(), "KIVREL-1.1:-1\nx");
+  EXPECT_EQ(kivrel_tcp_recv(p.near.get(), &body), -1);
+  EXPECT_EQ(body, nullptr);
+}
+
+TEST(Framing, RecvFailsWhenPeerClosesEarlyOrSendsNothing) {
+  for (const std::string &sent : {std::string(), std::string("KIVREL-1.1:"),
+                                  std::string("KIVREL-1.1:9"), std::string("KIVREL-1.1:9\nabc")}) {
+    Pair p = connected_pair();
+    if (!sent.empty()) put(p.far.get(), sent);
+    p.far.reset();
+    char *body = nullptr;
+    EXPECT_EQ(kivrel_tcp_recv(p.near.get(), &body), -1) << sent;
+    EXPECT_EQ(body, nullptr);
+  }
+}
+
+TEST(Framing, BackToBackMessagesAreReceivedSeparately) {
+  Pair p = connected_pair();
+  put(p.far.get(), "KIVREL-1.1:3\nabcKIVREL-1.1:2\nde");
+  ASSERT_EQ(kivrel_tcp_send(p.far.get(), kPowerUpCall.c_str()), 0);
+  ASSERT_EQ(kivrel_tcp_send(p.far.get(), kNoArgCall.c_str()), 0);
+  for (const std::string &want :
+       {std::string("abc"), std::string("de"), kPowerUpCall, kNoArgCall}) {
+    char *body = nullptr;
+    ASSERT_EQ(kivrel_tcp_recv(p.near.get(), &body), 0);
+    EXPECT_EQ(body, want);
+    kivrel_mem_free(body);
+  }
+}
+
+TEST(Framing, RecvAssemblesBodiesLargerThanOneReadStep) {
+  Pair p = connected_pair();
+  std::vector<std::string> docs;
+  for (size_t size : {65535u, 65536u, 65537u, 300001u}) {
+    std::string doc(size, 'x');
+    for (size_t i = 0; i < size; i += 977)
+      doc[i] = static_cast<char>('a' + i % 26);
+    docs.push_back(doc);
+  }
+  std::thread sender([&] {
+    for (const std::string &doc : docs)
+      EXPECT_EQ(kivrel_tcp_send(p.far.get(), doc.c_str()), 0);
+  });
+  for (const std::string &doc : docs) {
+    char *body = nullptr;
+    ASSERT_EQ(kivrel_tcp_recv(p.near.get(), &body), 0);
+    EXPECT_EQ(std::string(body), doc);
+    kivrel_mem_free(body);
+  }
+  sender.join();
+}
+
+TEST(Framing, RecvParsesOnlyFirst1023BytesOfLongHeaderLine) {
+  Pair p = connected_pair();
+  // 1023 bytes are the header; the rest of the line is read as the body.
+  std::string line = "KIVREL-1.1:4" + std::string(1011, ' ') + "WXYZ\n";
+  put(p.far.get(), line);
+  char *body = nullptr;
+  ASSERT_EQ(kivrel_tcp_recv(p.near.get(), &body), 0);
+  EXPECT_STREQ(body, "WXYZ");
+  kivrel_mem_free(body);
+}
+
+size_t heap_in_use() {
+  struct mallinfo2 m = mallinfo2();
+  return m.uordblks + m.hblkhd;
+}
+
+TEST(Framing, HugeAnnouncedLengthFailsWithoutAllocatingIt) {
+  Pair p = connected_pair();
+  size_t before = heap_in_use();
+  size_t during = 0;
+  int reader = p.near.get();
+  std::thread peer([&] {
+    put(p.far.get(), "KIVREL-1.1:2000000000\nabc");
+    // Once the reader has taken every byte it sits in its body read, the
+    // body buffer allocated.
+    int left = 1;
+    for (int i = 0; i < 5000 && left > 0; ++i) {
+      ioctl(reader, FIONREAD, &left);
+      if (left > 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    during = heap_in_use();
+    p.far.reset();
+  });
+  char *body = nullptr;
+  EXPECT_EQ(kivrel_tcp_recv(reader, &body), -1);
+  peer.join();
+  EXPECT_EQ(body, nullptr);
+  EXPECT_LT(during, before + (16u << 20));
+}
+
+TEST(Framing, SendToClosedPeerFailsWithoutSignal) {
+  Pair p = connected_pair();
+  linger reset{1, 0}; // close with RST
+  setsockopt(p.far.get(), SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+  p.far.reset();
+  int result = 0;
+  for (int i = 0; i < 100 && result == 0; ++i)
+    result = kivrel_tcp_send(p.near.get(), "doc");
+  EXPECT_EQ(result, -1);
+  EXPECT_EQ(kivrel_tcp_send(p.near.get(), "doc"), -1);
+  EXPECT_EQ(kivrel_utility_writen(p.near.get(), "doc", 3), -1);
+}
+
+// ---- stream helpers
+
+TEST(Utility, ReadlineFollowsItsResultTable) {
+  char buf[1024];
+  {
+    Pair p = connected_pair();
+    put(p.far.get(), "abc\nrest");
+    EXPECT_EQ(kivrel_utility_readline(p.near.get(), buf, sizeof buf), 4);
+    EXPECT_EQ(std::string(buf, 5), std::string("abc\n\0", 5));
+    EXPECT_EQ(queued(p.near.get()), "rest");
+  }
+  {
+    Pair p = connected_pair();
+    put(p.far.get(), "abcdef");
+    EXPECT_EQ(kivrel_utility_readline(p.near.get(), buf, 4), 4);
+    EXPECT_STREQ(buf, "abc");
+    // max of 1 or less: only the terminator, nothing consumed
+    buf[0] = 'x';
+    EXPECT_EQ(kivrel_utility_readline(p.near.get(), buf, 1), 1);
+    EXPECT_EQ(buf[0], '\0');
+    EXPECT_EQ(kivrel_utility_readline(p.near.get(), buf, 0), 1);
+    EXPECT_EQ(queued(p.near.get()), "def");
+  }
+  {
+    Pair p = connected_pair();
+    put(p.far.get(), "ab");
+    p.far.reset();
+    EXPECT_EQ(kivrel_utility_readline(p.near.get(), buf, sizeof buf), 3);
+    EXPECT_STREQ(buf, "ab");
+    EXPECT_EQ(kivrel_utility_readline(p.near.get(), buf, sizeof buf), 0); // already closed
+  }
+  {
+    Pair p = connected_pair();
+    set_timeout(p.near.get(), SO_RCVTIMEO, 20000);
+    put(p.far.get(), "ab");
+    EXPECT_EQ(kivrel_utility_readline(p.near.get(), buf, sizeof buf), -1); // time-out
+    EXPECT_EQ(kivrel_utility_readline(-1, buf, sizeof buf), -1);
+  }
+}
+
+TEST(Utility, ReadnReturnsShortCountWhenStreamEnds) {
+  char buf[16];
+  Pair p = connected_pair();
+  EXPECT_EQ(kivrel_utility_readn(p.near.get(), buf, 0), 0);
+  put(p.far.get(), "123456");
+  p.far.reset();
+  EXPECT_EQ(kivrel_utility_readn(p.near.get(), buf, 10), 6);
+  EXPECT_EQ(std::string(buf, 6), "123456");
+  EXPECT_EQ(kivrel_utility_readn(p.near.get(), buf, 10), 0);
+  EXPECT_EQ(kivrel_utility_readn(-1, buf, 10), -1);
+
+  Pair q = connected_pair();
+  set_timeout(q.near.get(), SO_RCVTIMEO, 20000);
+  EXPECT_EQ(kivrel_utility_readn(q.near.get(), buf, 10), -1); // time-out
+}
+
+// ---- endpoints
+
+TEST(Endpoint, ConnectFailsWhereNothingListensOrAddressIsNotDotted) {
+  uint16_t port = free_port();
+  kivrel_tcp_client *c = kivrel_tcp_client_create("127.0.0.1", port);
+  ASSERT_NE(c, nullptr);
+  EXPECT_GE(kivrel_tcp_client_get_socket_fd(c), 0);
+  EXPECT_STREQ(kivrel_tcp_client_get_server_ip_addr(c), "127.0.0.1");
+  EXPECT_EQ(kivrel_tcp_client_get_server_port(c), port);
+  EXPECT_EQ(kivrel_tcp_client_connect(c), -1);
+  kivrel_tcp_client_destroy(c);
+
+  uint16_t live_port = 0;
+  kivrel_tcp_server *s = server_on_free_port(&live_port);
+  ASSERT_NE(s, nullptr);
+  for (const char *text : {"", "robot", "300.1.1.1"}) {
+    c = kivrel_tcp_client_create(text, live_port);
+    ASSERT_NE(c, nullptr);
+    EXPECT_EQ(kivrel_tcp_client_connect(c), -1) << text;
+    kivrel_tcp_client_destroy(c);
+  }
+  kivrel_tcp_server_destroy(s);
+}
+
+TEST(Endpoint, ClientSocketsTimeOutAndNeitherEndDelaysSmallSends) {
+  uint16_t port = 0;
+  kivrel_tcp_server *s = server_on_free_port(&port);
+  ASSERT_NE(s, nullptr);
+  kivrel_tcp_client *c = connected_client(port);
+  ASSERT_NE(c, nullptr);
+  kivrel_tcp_server *conn = kivrel_tcp_server_accept(s);
+  ASSERT_NE(conn, nullptr);
+  EXPECT_EQ(kivrel_tcp_server_get_port(conn), 0);
+
+  int cfd = kivrel_tcp_client_get_socket_fd(c);
+  for (int name : {SO_RCVTIMEO, SO_SNDTIMEO}) {
+    timeval tv = time_option(cfd, name);
+    EXPECT_EQ(tv.tv_sec, 1);
+    EXPECT_EQ(tv.tv_usec, 0);
+    for (int other : {kivrel_tcp_server_get_socket_fd(conn), kivrel_tcp_server_get_socket_fd(s)}) {
+      tv = time_option(other, name);
+      EXPECT_EQ(tv.tv_sec, 0);
+      EXPECT_EQ(tv.tv_usec, 0);
+    }
+  }
+  EXPECT_NE(int_option(cfd, IPPROTO_TCP, TCP_NODELAY), 0);
+  EXPECT_NE(int_option(kivrel_tcp_server_get_socket_fd(conn), IPPROTO_TCP, TCP_NODELAY), 0);
+
+  // A silent service: the receive gives up, the connection itself stays.
+  char *body = nullptr;
+  EXPECT_EQ(kivrel_tcp_recv(cfd, &body), -1);
+  EXPECT_EQ(body, nullptr);
+  ASSERT_EQ(kivrel_tcp_send(kivrel_tcp_server_get_socket_fd(conn), "late"), 0);
+  ASSERT_EQ(kivrel_tcp_recv(cfd, &body), 0);
+  EXPECT_STREQ(body, "late");
+  kivrel_mem_free(body);
+
+  kivrel_tcp_server_destroy(conn);
+  kivrel_tcp_client_destroy(c);
+  kivrel_tcp_server_destroy(s);
+}
+
+TEST(Endpoint, ServerCreateRefusesPortThatIsTaken) {
+  uint16_t port = 0;
+  kivrel_tcp_server *s = server_on_free_port(&port);
+  ASSERT_NE(s, nullptr);
+  EXPECT_EQ(kivrel_tcp_server_get_port(s), port);
+  EXPECT_EQ(kivrel_tcp_server_create(port), nullptr); // live listener
+  kivrel_tcp_server_destroy(s);
+
+  Fd bound = bound_socket(false); // bound, not listening, no reuse
+  ASSERT_GE(bound.get(), 0);
+  EXPECT_EQ(kivrel_tcp_server_create(port_of(bound.get())), nullptr);
+  EXPECT_EQ(kivrel_tcp_server_create(70000), nullptr);
+}
+
+bool time_wait_on(uint16_t port) {
+  std::ifstream in("/proc/net/tcp");
+  std::string line;
+  char want[8];
+  std::snprintf(want, sizeof want, ":%04X", port);
+  std::getline(in, line);
+  while (std::getline(in, line)) {
+    char local[64] = {}, remote[64] = {}, state[8] = {};
+    if (std::sscanf(line.c_str(), "%*d: %63s %63s %7s", local, remote, state) == 3 &&
+        std::string(local).ends_with(want) && std::string(state) == "06")
+      return true;
+  }
+  return false;
+}
+
+TEST(Endpoint, StoppedServerListensAgainAtOnceDespiteTimeWait) {
+  uint16_t port = 0;
+  kivrel_tcp_server *s = server_on_free_port(&port);
+  ASSERT_NE(s, nullptr);
+  kivrel_tcp_client *c = connected_client(port);
+  ASSERT_NE(c, nullptr);
+  kivrel_tcp_server *conn = kivrel_tcp_server_accept(s);
+  ASSERT_NE(conn, nullptr);
+  kivrel_tcp_server_destroy(conn); // the service closes first: TIME_WAIT on its port
+  char byte;
+  EXPECT_EQ(kivrel_utility_readn(kivrel_tcp_client_get_socket_fd(c), &byte, 1), 0);
+  kivrel_tcp_client_destroy(c);
+  kivrel_tcp_server_destroy(s);
+  EXPECT_TRUE(time_wait_on(port));
+
+  s = kivrel_tcp_server_create(port);
+  ASSERT_NE(s, nullptr);
+  c = connected_client(port);
+  EXPECT_NE(c, nullptr);
+  kivrel_tcp_client_destroy(c);
+  kivrel_tcp_server_destroy(s);
+}
+
+TEST(Endpoint, DestroyingAcceptedConnectionLeavesListenerAccepting) {
+  uint16_t port = 0;
+  kivrel_tcp_server *s = server_on_free_port(&port);
+  ASSERT_NE(s, nullptr);
+  kivrel_tcp_client *first = connected_client(port);
+  kivrel_tcp_client *second = connected_client(port);
+  ASSERT_NE(first, nullptr);
+  ASSERT_NE(second, nullptr);
+
+  kivrel_tcp_server *conn = kivrel_tcp_server_accept(s);
+  ASSERT_NE(conn, nullptr);
+  kivrel_tcp_server_destroy(conn);
+  char byte;
+  EXPECT_EQ(kivrel_utility_readn(kivrel_tcp_client_get_socket_fd(first), &byte, 1), 0);
+
+  conn = kivrel_tcp_server_accept(s);
+  ASSERT_NE(conn, nullptr);
+  ASSERT_EQ(kivrel_tcp_send(kivrel_tcp_client_get_socket_fd(second), "ping"), 0);
+  char *body = nullptr;
+  ASSERT_EQ(kivrel_tcp_recv(kivrel_tcp_server_get_socket_fd(conn), &body), 0);
+  EXPECT_STREQ(body, "ping");
+  kivrel_mem_free(body);
+
+  kivrel_tcp_server_destroy(conn);
+  kivrel_tcp_client_destroy(first);
+  kivrel_tcp_client_destroy(second);
+  kivrel_tcp_server_destroy(s);
+
+  kivrel_tcp_server *none = kivrel_tcp_server_new();
+  EXPECT_EQ(kivrel_tcp_server_accept(none), nullptr); // no socket
+  kivrel_tcp_server_free(none);
+}
+
+// ---- client call
+
+// Accepts one connection, reads up to `request_bytes` (less when the client
+// closes), answers `reply` and closes.
+class ScriptedPeer {
+public:
+  ScriptedPeer(size_t request_bytes, std::string reply)
+      : listener_(bound_socket(true)), port_(port_of(listener_.get())) {
+    thread_ = std::thread([this, request_bytes, reply = std::move(reply)] {
+      Fd conn(accept(listener_.get(), nullptr, nullptr));
+      set_timeout(conn.get(), SO_RCVTIMEO, 5000000);
+      received_ = take(conn.get(), request_bytes);
+      if (!reply.empty()) put(conn.get(), reply);
+    });
+  }
+  ~ScriptedPeer() { join(); }
+  uint16_t port() const { return port_; }
+  const std::string &received() {
+    join();
+    return received_;
+  }
+
+private:
+  void join() {
+    if (thread_.joinable()) thread_.join();
+  }
+  Fd listener_;
+  uint16_t port_;
+  std::string received_;
+  std::thread thread_;
+};
+
+kivrel_datalist *int_list(std::vector<int32_t> values) {
+  kivrel_datalist *list = kivrel_datalist_create();
+  for (int32_t v : values) {
+    kivrel_data *d = kivrel_data_create();
+    kivrel_data_int_link(d, kivrel_data_int_create(v));
+    kivrel_datalist_ins_next(list, kivrel_datalist_get_tail(list), d);
+  }
+  return list;
+}
+
+std::vector<int32_t> ints_of(const kivrel_datalist *list) {
+  std::vector<int32_t> out;
+  for (kivrel_data *d = kivrel_datalist_get_head(list); d != nullptr; d = kivrel_data_get_next(d)) {
+    EXPECT_STREQ(kivrel_data_get_datatype(d), "int");
+    out.push_back(*static_cast<int32_t *>(kivrel_data_get_data(d)));
+  }
+  return out;
+}
+
+// One call of `name` with `args` against `peer`; the client is closed after.
+kivrel_datalist *call(ScriptedPeer &peer, const char *name, const kivrel_datalist *args) {
+  kivrel_tcp_client *c = connected_client(peer.port());
+  EXPECT_NE(c, nullptr);
+  if (c == nullptr) return nullptr;
+  kivrel_datalist *ret = kivrel_request_method_call(c, name, args);
+  kivrel_tcp_client_destroy(c);
+  return ret;
+}
+
+TEST(Call, SendsHeaderAndDocumentAndReturnsResultList) {
+  ASSERT_EQ(kTwoIntResponse.size(), 239u);
+  kivrel_datalist *args = int_list({1});
+  ScriptedPeer peer(231, framed("KIVREL-1.1", kTwoIntResponse));
+  kivrel_datalist *ret = call(peer, "PowerUp", args);
+  EXPECT_EQ(peer.received(), "KIVREL-1.1:216\n" + kPowerUpCall);
+  ASSERT_NE(ret, nullptr);
+  EXPECT_EQ(ints_of(ret), (std::vector<int32_t>{120, -45}));
+  EXPECT_EQ(ints_of(args), std::vector<int32_t>{1}); // the caller's, unchanged
+  kivrel_datalist_destroy(ret);
+  kivrel_datalist_destroy(args);
+}
+
+TEST(Call, WithoutArgumentsSendsEmptyArgumentElement) {
+  ASSERT_EQ(kNoArgCall.size(), 121u);
+  ScriptedPeer peer(136, framed("KIVREL-1.1", kTwoIntResponse));
+  kivrel_datalist *ret = call(peer, "ReadBumperArray", nullptr);
+  EXPECT_EQ(peer.received(), "KIVREL-1.1:121\n" + kNoArgCall);
+  EXPECT_NE(ret, nullptr);
+  kivrel_datalist_destroy(ret);
+}
+
+TEST(Call, GivesNullForNoResultClosedPeerOrForeignVersion) {
+  ASSERT_EQ(kEmptyResponse.size(), 84u);
+  {
+    ScriptedPeer peer(136, framed("KIVREL-1.1", kEmptyResponse));
+    EXPECT_EQ(call(peer, "ReadBumperArray", nullptr), nullptr);
+    EXPECT_EQ(peer.received().size(), 136u);
+  }
+  {
+    ScriptedPeer peer(136, "");
+    EXPECT_EQ(call(peer, "ReadBumperArray", nullptr), nullptr);
+  }
+  {
+    ScriptedPeer peer(136, framed("KIVREL-1.0", kTwoIntResponse));
+    EXPECT_EQ(call(peer, "ReadBumperArray", nullptr), nullptr);
+  }
+  {
+    ScriptedPeer peer(136, "KIVREL-1.1:5\nhello");
+    EXPECT_EQ(call(peer, "ReadBumperArray", nullptr), nullptr);
+  }
+}
+
+TEST(Call, EmptyArgumentListSendsNothing) {
+  kivrel_datalist *empty = kivrel_datalist_create();
+  ScriptedPeer peer(SIZE_MAX, "");
+  EXPECT_EQ(call(peer, "PowerUp", empty), nullptr);
+  EXPECT_EQ(peer.received(), "");
+  kivrel_datalist_destroy(empty);
+
+  kivrel_tcp_client *c = kivrel_tcp_client_new();
+  EXPECT_EQ(kivrel_request_method_call(nullptr, "PowerUp", nullptr), nullptr);
+  EXPECT_EQ(kivrel_request_method_call(c, nullptr, nullptr), nullptr);
+  kivrel_tcp_client_free(c);
+}
+
+} // namespace
