@@ -1,0 +1,156 @@
+#include "panel_dialog.h"
+
+#include <QContextMenuEvent>
+#include <QKeyEvent>
+#include <QLineEdit>
+#include <QMenu>
+#include <QProgressBar>
+#include <QPushButton>
+
+#include "about_dialog.h"
+#include "kivrel.h"
+#include "resources.h"
+#include "status_lamp.h"
+
+namespace {
+
+// Range the ultrasonic bars show, in centimetres.
+constexpr int kUltraSonicBarMax = 150;
+constexpr int kUltraSonicBars[] = {1019, 1020, 1021, 1022, 1023, 1024, 1025};
+
+constexpr int kRobotIpEdit = 1027;
+constexpr int kSetXEdit = 1033;
+constexpr int kSetYEdit = 1034;
+constexpr int kSetThetaEdit = 1035;
+
+// Captions the toggles show before they are first switched on.
+struct OpeningCaption {
+  int id;
+  const char *caption;
+};
+constexpr OpeningCaption kOpeningCaptions[] = {
+    {1026, "USonic Enable"},
+    {1029, "Bumper Enable"},
+    {1030, "Emergency Enable"},
+    {1042, "Drive Pos Enable"},
+};
+
+constexpr char kAboutEntry[] = "Skarvel 정보(&A)...";
+constexpr char kCloseEntry[] = "&Close";
+
+} // namespace
+
+PanelDialog::PanelDialog(QWidget *parent) : QDialog(parent), m_hIcon(SkarvelResource::AppIcon()) {
+  m_controls = BuildDialog(*this, kPanelTemplate);
+  ConnectRoutes();
+  OnInitDialog();
+}
+
+PanelDialog::~PanelDialog() = default;
+
+QWidget *PanelDialog::control(int id) const { return m_controls.value(id); }
+QPushButton *PanelDialog::button(int id) const { return qobject_cast<QPushButton *>(control(id)); }
+QLineEdit *PanelDialog::edit(int id) const { return qobject_cast<QLineEdit *>(control(id)); }
+QProgressBar *PanelDialog::bar(int id) const { return qobject_cast<QProgressBar *>(control(id)); }
+StatusLamp *PanelDialog::lamp(int id) const { return qobject_cast<StatusLamp *>(control(id)); }
+
+void PanelDialog::OnInitDialog() {
+  // The desktop has no reachable system menu on every platform, so the
+  // dialog offers its own on a right click, with the About entry last.
+  m_systemMenu = new QMenu(this);
+  const auto addCommand = [this](const char *text, int command) {
+    QAction *action = m_systemMenu->addAction(QString::fromUtf8(text));
+    action->setData(command);
+    connect(action, &QAction::triggered, this, [this, command] { OnSysCommand(command); });
+  };
+  addCommand(kCloseEntry, kCloseCommand);
+  m_systemMenu->addSeparator();
+  addCommand(kAboutEntry, kAboutBoxCommand);
+
+  setWindowIcon(m_hIcon);
+  InitUltraSonicBars();
+
+  // Needed on platforms whose sockets must be started; a failure shows
+  // later as robot calls that cannot connect.
+  (void)kivrel_winsock2_wsastartup();
+
+  m_robotIp = QStringLiteral(SKARVEL_DEFAULT_ROBOT_ADDRESS);
+  g_robotAddress.Set(m_robotIp.toStdString());
+
+  for (std::atomic<bool> *flag :
+       {&m_runPowerModule, &m_runForward, &m_runBackward, &m_runRight, &m_runLeft, &m_runStop,
+        &m_runUltraSonic, &m_runBumper, &m_runDrivePos, &m_runEmergency})
+    flag->store(false);
+
+  for (const OpeningCaption &c : kOpeningCaptions)
+    button(c.id)->setText(c.caption);
+
+  StartConnectStateThread();
+  WriteForm();
+}
+
+// Starts the thread that keeps the Connect State lamps current. Still empty:
+// it comes with the polling threads, which it shares its machinery with.
+void PanelDialog::StartConnectStateThread() {}
+
+void PanelDialog::InitUltraSonicBars() {
+  for (int id : kUltraSonicBars) {
+    bar(id)->setRange(0, kUltraSonicBarMax);
+    bar(id)->setValue(0);
+  }
+}
+
+void PanelDialog::ReadForm() {
+  m_robotIp = edit(kRobotIpEdit)->text();
+  m_setX = edit(kSetXEdit)->text();
+  m_setY = edit(kSetYEdit)->text();
+  m_setTheta = edit(kSetThetaEdit)->text();
+}
+
+void PanelDialog::WriteForm() {
+  edit(kRobotIpEdit)->setText(m_robotIp);
+  edit(kSetXEdit)->setText(m_setX);
+  edit(kSetYEdit)->setText(m_setY);
+  edit(kSetThetaEdit)->setText(m_setTheta);
+}
+
+void PanelDialog::OnOK() {
+  ReadForm();
+  accept();
+}
+
+void PanelDialog::OnSysCommand(int command) {
+  switch (command & 0xFFF0) {
+  case kAboutBoxCommand: {
+    AboutDialog about(this);
+    about.exec();
+    break;
+  }
+  case kCloseCommand:
+    close();
+    break;
+  default:
+    break;
+  }
+}
+
+void PanelDialog::keyPressEvent(QKeyEvent *event) {
+  const bool enter = event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter;
+  const bool plain = event->modifiers() == Qt::NoModifier ||
+                     (event->modifiers() == Qt::KeypadModifier && event->key() == Qt::Key_Enter);
+  if (enter && plain) {
+    // No button is the default: Enter clicks the focused push button, and
+    // anywhere else it is the OK action.
+    if (auto *focused = qobject_cast<QPushButton *>(focusWidget()); focused && focused->isEnabled())
+      focused->click();
+    else
+      OnOK();
+    return;
+  }
+  QDialog::keyPressEvent(event); // Escape: reject()
+}
+
+void PanelDialog::contextMenuEvent(QContextMenuEvent *event) {
+  m_systemMenu->popup(event->globalPos());
+  event->accept();
+}

@@ -1,0 +1,126 @@
+// PanelDialog: the operator's panel, the program's only window. It owns the
+// robot proxies, the controls (built from the panel template and found by
+// identifier), the run flags of the worker threads and the four texts
+// exchanged with the editable edits.
+//
+// Threading contract: the dialog, its controls, the form texts and every
+// handler belong to the user-interface thread. Worker threads may read the
+// run flags and call the proxies (whose fields are atomic); they must hand
+// every control update to the user-interface thread by a queued call. The
+// one-shot robot commands run synchronously on the user-interface thread.
+#ifndef SKARVEL_PANEL_DIALOG_H
+#define SKARVEL_PANEL_DIALOG_H
+
+#include <QDialog>
+#include <QIcon>
+#include <QString>
+#include <array>
+#include <atomic>
+
+#include "dialog_template.h"
+#include "robot_proxies.h"
+
+class QContextMenuEvent;
+class QKeyEvent;
+class QLineEdit;
+class QMenu;
+class QProgressBar;
+class QPushButton;
+class StatusLamp;
+
+class PanelDialog : public QDialog {
+  Q_OBJECT
+public:
+  // Commands of the window's system menu (low four bits are the platform's).
+  static constexpr int kAboutBoxCommand = 16;
+  static constexpr int kCloseCommand = 0xF060;
+  static constexpr int kPowerSwitchCount = 12;
+
+  explicit PanelDialog(QWidget *parent = nullptr);
+  ~PanelDialog() override;
+
+  // Controls by identifier; null when there is none of that kind.
+  QWidget *control(int id) const;
+  QPushButton *button(int id) const;
+  QLineEdit *edit(int id) const;
+  QProgressBar *bar(int id) const;
+  StatusLamp *lamp(int id) const;
+
+  // Form exchange with edits 1027, 1033, 1034 and 1035; no validation.
+  void ReadForm();
+  void WriteForm();
+
+  void InitUltraSonicBars();
+  void OnSysCommand(int command);
+
+  // Tell the worker threads to keep running.
+  std::atomic<bool> m_runPowerModule{false};
+  std::atomic<bool> m_runForward{false};
+  std::atomic<bool> m_runBackward{false};
+  std::atomic<bool> m_runRight{false};
+  std::atomic<bool> m_runLeft{false};
+  std::atomic<bool> m_runStop{false};
+  std::atomic<bool> m_runUltraSonic{false};
+  std::atomic<bool> m_runBumper{false};
+  std::atomic<bool> m_runDrivePos{false};
+  std::atomic<bool> m_runEmergency{false};
+
+  BumperProxy m_bumper;
+  UltraSonicProxy m_ultraSonic;
+  EmergencyProxy m_emergency;
+  MotorDriverProxy m_motorDriver;
+  PowerModuleProxy m_powerModule;
+
+  // The texts of edits 1027 (controller address), 1033, 1034 and 1035
+  // (new odometry x, y, theta) as of the latest form exchange.
+  QString m_robotIp;
+  QString m_setX;
+  QString m_setY;
+  QString m_setTheta;
+
+  QIcon m_hIcon;
+
+protected:
+  void keyPressEvent(QKeyEvent *event) override;
+  void contextMenuEvent(QContextMenuEvent *event) override;
+
+private:
+  void OnInitDialog();
+  void ConnectRoutes();
+  void StartConnectStateThread();
+  void OnOK();
+
+  // Command handlers, routed by button identifier (handlers.cpp).
+  void OnUltraSonicEnable();
+  void OnBumperEnable();
+  void OnEmergencyEnable();
+  void OnDrivePosEnable();
+  void OnPowerModuleEnable();
+  void OnIpSet();
+  void OnServoOn();
+  void OnServoOff();
+  void OnWritePosition2();
+  void OnWritePosition();
+  void OnBumperOffMode();
+  void OnBumperDirMode();
+  template <int Id> void OnPowerSwitch();
+  void SwitchPowerModule(int id);
+  void OnForwardRelease();
+  void OnLeftRelease();
+  void OnRightRelease();
+  void OnBackwardRelease();
+
+  struct Route {
+    int id;
+    void (PanelDialog::*handler)();
+  };
+  static const Route kRoutes[];
+
+  ControlMap m_controls;
+  QMenu *m_systemMenu = nullptr;
+  // Per power switch, in the order of its table: 1 when the panel's last
+  // command to that module was "PowerDown".
+  std::array<bool, kPowerSwitchCount> m_moduleDown{};
+};
+
+#endif
