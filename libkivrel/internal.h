@@ -9,6 +9,7 @@
 #include <new>
 
 #include <libxml/tree.h>
+#include <libxml/xmlerror.h>
 
 #include "kivrel.h"
 
@@ -71,6 +72,27 @@ inline char *dup_text(const char *s) noexcept {
 template <class T> inline T *alloc_record() noexcept {
   return static_cast<T *>(std::calloc(1, sizeof(T)));
 }
+
+// True when libxml2 can write `text` as character data and read back the
+// same bytes: well-formed UTF-8 of XML characters only.
+bool xml_can_carry(const char *text) noexcept;
+
+// libxml2 reports some errors (encoding failures, running out of memory)
+// on its per-thread generic channel whatever the parser options say; the
+// library prints nothing, so it mutes that channel for the duration of a
+// call and gives the caller's handler back afterwards.
+class QuietXmlErrors {
+public:
+  QuietXmlErrors() noexcept;
+  ~QuietXmlErrors();
+  QuietXmlErrors(const QuietXmlErrors &) = delete;
+  QuietXmlErrors &operator=(const QuietXmlErrors &) = delete;
+
+private:
+  static void discard(void *context, const char *format, ...) noexcept;
+  xmlGenericErrorFunc saved_func_;
+  void *saved_context_;
+};
 
 } // namespace kivrel
 

@@ -1,0 +1,193 @@
+// The call and response documents, and the library-wide start and stop.
+#include <climits>
+#include <cstring>
+
+#include <libxml/parser.h>
+#include <libxml/xmlerror.h>
+
+#include "internal.h"
+
+namespace {
+
+// xmlReadMemory() takes the length as an int.
+constexpr size_t kMaxDocumentBytes = INT_MAX;
+
+// White space between elements stays in the tree (the readers skip it).
+// Nothing is fetched from the network and nothing reported: failure is -1.
+constexpr int kParseOptions = XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING;
+
+const xmlChar *xml(const char *s) noexcept { return reinterpret_cast<const xmlChar *>(s); }
+
+const xmlChar *const kMethodCall = xml("method_call");
+const xmlChar *const kMethodResponse = xml("method_response");
+const xmlChar *const kMethodName = xml("method_name");
+const xmlChar *const kArgs = xml("method_datalist_arg");
+const xmlChar *const kResults = xml("method_datalist_ret");
+const xmlChar *const kDatalist = xml("datalist");
+
+using kivrel::CText;
+using kivrel::Datalist;
+using kivrel::XmlChar;
+using kivrel::XmlDoc;
+using kivrel::XmlNode;
+
+bool is_element(const xmlNode *node, const xmlChar *name) noexcept {
+  return node != nullptr && node->type == XML_ELEMENT_NODE && xmlStrcmp(node->name, name) == 0;
+}
+
+const xmlNode *first_element(const xmlNode *parent, const xmlChar *name) noexcept {
+  for (const xmlNode *child = parent->children; child != nullptr; child = child->next)
+    if (is_element(child, name)) return child;
+  return nullptr;
+}
+
+// libxml2 refuses documents nested deeper than 256 elements. The root and
+// the list holder take two levels and every list two more (datalist, data),
+// so deeper lists could be written but never read back: refuse them here.
+constexpr int kMaxDocumentListDepth = (256 - 2) / 2;
+
+// True when `list` nests no deeper than `limit` lists (itself counting 1).
+bool fits_document(const kivrel_datalist *list, int limit) noexcept {
+  if (limit <= 0) return false;
+  for (const kivrel_data *v = list->head; v != nullptr; v = v->next)
+    if (v->datatype != nullptr && std::strcmp(v->datatype, "datalist") == 0 && v->data != nullptr &&
+        !fits_document(static_cast<const kivrel_datalist *>(v->data), limit - 1))
+      return false;
+  return true;
+}
+
+// One document: root `root`, then `method_name` when `name` is given, then
+// `holder` with the encoded list, or empty.
+int serialize(const xmlChar *root_name, const char *name, const xmlChar *holder_name,
+              const kivrel_datalist *list, char **doc, int *len) noexcept {
+  XmlNode encoded;
+  if (list != nullptr) {
+    if (!fits_document(list, kMaxDocumentListDepth)) return -1;
+    encoded.reset(kivrel_xmlnode_dump_datalist(list));
+    if (!encoded) return -1;
+  }
+  XmlDoc document(xmlNewDoc(xml("1.0")));
+  if (!document) return -1;
+  xmlNode *root = xmlNewNode(nullptr, root_name);
+  if (root == nullptr) return -1;
+  xmlDocSetRootElement(document.get(), root);
+  // The name goes in as markup, so references in it are resolved.
+  if (name != nullptr && xmlNewChild(root, nullptr, kMethodName, xml(name)) == nullptr) return -1;
+  xmlNode *holder = xmlNewChild(root, nullptr, holder_name, nullptr);
+  if (holder == nullptr) return -1;
+  if (encoded) {
+    if (xmlAddChild(holder, encoded.get()) == nullptr) return -1;
+    encoded.release();
+  }
+  xmlChar *text = nullptr;
+  int size = 0;
+  xmlDocDumpFormatMemory(document.get(), &text, &size, 1);
+  if (text == nullptr) return -1;
+  *doc = reinterpret_cast<char *>(text);
+  *len = size;
+  return 0;
+}
+
+xmlDoc *parse(const char *text) noexcept {
+  size_t size = std::strlen(text);
+  if (size > kMaxDocumentBytes) return nullptr;
+  return xmlReadMemory(text, static_cast<int>(size), nullptr, nullptr, kParseOptions);
+}
+
+} // namespace
+
+extern "C" {
+
+int kivrel_xml_serialize_method_call(const char *name, const kivrel_datalist *args, char **doc,
+                                     int *len) noexcept {
+  if (doc == nullptr || len == nullptr) return -1;
+  *doc = nullptr;
+  *len = 0;
+  // A name libxml2 would shorten or empty would reach the service as another
+  // name, or as none.
+  if (name == nullptr || !kivrel::xml_can_carry(name)) return -1;
+  kivrel::QuietXmlErrors quiet;
+  return serialize(kMethodCall, name, kArgs, args, doc, len);
+}
+
+int kivrel_xml_serialize_method_response(const kivrel_datalist *ret, char **doc,
+                                         int *len) noexcept {
+  if (doc == nullptr || len == nullptr) return -1;
+  *doc = nullptr;
+  *len = 0;
+  kivrel::QuietXmlErrors quiet;
+  return serialize(kMethodResponse, nullptr, kResults, ret, doc, len);
+}
+
+void kivrel_xml_free(char *doc) noexcept { xmlFree(doc); }
+
+int kivrel_xml_deserialize_method_call(char **name, kivrel_datalist **args,
+                                       const char *doc) noexcept {
+  if (name == nullptr || args == nullptr) return -1;
+  *name = nullptr;
+  *args = nullptr;
+  if (doc == nullptr) return -1;
+  kivrel::QuietXmlErrors quiet;
+  XmlDoc document(parse(doc));
+  if (!document) return -1;
+  const xmlNode *root = xmlDocGetRootElement(document.get());
+  if (!is_element(root, kMethodCall)) return -1;
+
+  // Any order, any number: a later name or argument list replaces an
+  // earlier one, and elements of other names are passed over.
+  CText found_name;
+  Datalist found_args;
+  for (const xmlNode *child = root->children; child != nullptr; child = child->next) {
+    if (child->type != XML_ELEMENT_NODE || child->children == nullptr) continue;
+    if (xmlStrcmp(child->name, kMethodName) == 0) {
+      XmlChar text(xmlNodeGetContent(child->children));
+      if (!text) return -1;
+      found_name.reset(kivrel::dup_text(reinterpret_cast<const char *>(text.get())));
+      if (!found_name) return -1;
+    } else if (xmlStrcmp(child->name, kArgs) == 0) {
+      const xmlNode *list = first_element(child, kDatalist);
+      if (list == nullptr) continue;
+      found_args.reset(kivrel_xmlnode_load_datalist(list));
+      if (!found_args) return -1;
+    }
+  }
+  if (!found_name) return -1;
+  *name = found_name.release();
+  *args = found_args.release();
+  return 0;
+}
+
+int kivrel_xml_deserialize_method_response(kivrel_datalist **ret, const char *doc) noexcept {
+  if (ret == nullptr) return -1;
+  *ret = nullptr;
+  if (doc == nullptr) return -1;
+  kivrel::QuietXmlErrors quiet;
+  XmlDoc document(parse(doc));
+  if (!document) return -1;
+  const xmlNode *root = xmlDocGetRootElement(document.get());
+  if (!is_element(root, kMethodResponse)) return -1;
+  // Only the first result holder counts; without a list in it there is no
+  // result, which is a success.
+  const xmlNode *holder = first_element(root, kResults);
+  if (holder == nullptr) return 0;
+  const xmlNode *list = first_element(holder, kDatalist);
+  if (list == nullptr) return 0;
+  *ret = kivrel_xmlnode_load_datalist(list);
+  return *ret != nullptr ? 0 : -1;
+}
+
+void kivrel_xml_init_parser(void) noexcept { xmlInitParser(); }
+
+void kivrel_xml_cleanup_parser(void) noexcept { xmlCleanupParser(); }
+
+int kivrel_initialize(void) noexcept {
+  kivrel_xml_init_parser();
+  return 0;
+}
+
+int kivrel_finalize(void) noexcept {
+  kivrel_xml_cleanup_parser();
+  return 0;
+}
+
+} // extern "C"

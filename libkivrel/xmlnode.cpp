@@ -1,0 +1,299 @@
+// Values as libxml2 element trees: <datalist> holds one <data> per value,
+// and a <data> holds one <int>, <string> or nested <datalist>.
+#include <charconv>
+#include <cstdint>
+#include <cstring>
+
+#include <libxml/xmlerror.h>
+
+#include "internal.h"
+
+namespace {
+
+// Lists nest at most this deep, the outermost counting as 1. Both walks
+// recurse once per level, so the bound is also what keeps a hostile tree
+// from exhausting the stack.
+constexpr int kMaxDepth = KIVREL_MAX_DEPTH;
+
+// "-2147483648" and its NUL.
+constexpr size_t kIntTextSize = 12;
+
+constexpr char kTypeInt[] = "int";
+constexpr char kTypeString[] = "string";
+constexpr char kTypeDatalist[] = "datalist";
+
+const xmlChar *xml(const char *s) noexcept { return reinterpret_cast<const xmlChar *>(s); }
+
+const xmlChar *const kInt = xml("int");
+const xmlChar *const kString = xml("string");
+const xmlChar *const kData = xml("data");
+const xmlChar *const kDatalist = xml("datalist");
+
+using kivrel::Data;
+using kivrel::Datalist;
+using kivrel::XmlChar;
+using kivrel::XmlNode;
+
+bool is_element(const xmlNode *node, const xmlChar *name) noexcept {
+  return node != nullptr && node->type == XML_ELEMENT_NODE && xmlStrcmp(node->name, name) == 0;
+}
+
+// Element `name` holding one text node; null if either cannot be made.
+xmlNode *text_element(const xmlChar *name, const char *text) noexcept {
+  XmlNode element(xmlNewNode(nullptr, name));
+  if (!element) return nullptr;
+  XmlNode child(xmlNewText(xml(text)));
+  if (!child || xmlAddChild(element.get(), child.get()) == nullptr) return nullptr;
+  child.release();
+  return element.release();
+}
+
+// Text of the element's first child node. Text and CDATA nodes are read in
+// place; anything else goes through libxml2's copy, kept alive by `hold`.
+const xmlChar *first_child_text(const xmlNode *element, XmlChar &hold) noexcept {
+  const xmlNode *child = element->children;
+  if (child == nullptr) return nullptr;
+  if ((child->type == XML_TEXT_NODE || child->type == XML_CDATA_SECTION_NODE) &&
+      child->content != nullptr)
+    return child->content;
+  hold.reset(xmlNodeGetContent(child));
+  return hold.get();
+}
+
+// Decimal with optional sign after white space; what follows the digits is
+// ignored. False when there are no digits or the number leaves 32 bits.
+bool parse_int32(const xmlChar *text, int32_t *out) noexcept {
+  const xmlChar *p = text;
+  while (*p == ' ' || (*p >= '\t' && *p <= '\r'))
+    ++p;
+  bool negative = false;
+  if (*p == '+' || *p == '-') negative = *p++ == '-';
+  if (*p < '0' || *p > '9') return false;
+  const int64_t limit = negative ? -static_cast<int64_t>(INT32_MIN) : INT32_MAX;
+  int64_t magnitude = 0;
+  for (; *p >= '0' && *p <= '9'; ++p) {
+    magnitude = magnitude * 10 + (*p - '0');
+    if (magnitude > limit) return false;
+  }
+  *out = static_cast<int32_t>(negative ? -magnitude : magnitude);
+  return true;
+}
+
+// ---- writing
+
+xmlNode *dump_list(const kivrel_datalist *list, int depth) noexcept;
+
+xmlNode *dump_int(const kivrel_data_int *payload) noexcept {
+  if (payload == nullptr) return nullptr;
+  char digits[kIntTextSize];
+  auto end = std::to_chars(digits, digits + sizeof digits - 1, kivrel_data_int_get(payload)).ptr;
+  *end = '\0';
+  return text_element(kInt, digits);
+}
+
+xmlNode *dump_string(const kivrel_data_string *payload) noexcept {
+  if (payload == nullptr) return nullptr;
+  const char *text = kivrel_data_string_get_string(payload);
+  // libxml2 would shorten or drop such text while writing; refuse instead.
+  if (text == nullptr || !kivrel::xml_can_carry(text)) return nullptr;
+  return text_element(kString, text);
+}
+
+xmlNode *dump_value(const kivrel_data *value, int depth) noexcept {
+  const char *type = kivrel_data_get_datatype(value);
+  if (type == nullptr) return nullptr;
+  void *payload = kivrel_data_get_data(value);
+  XmlNode child;
+  if (std::strcmp(type, kTypeInt) == 0)
+    child.reset(dump_int(static_cast<const kivrel_data_int *>(payload)));
+  else if (std::strcmp(type, kTypeString) == 0)
+    child.reset(dump_string(static_cast<const kivrel_data_string *>(payload)));
+  else if (std::strcmp(type, kTypeDatalist) == 0)
+    child.reset(dump_list(static_cast<const kivrel_datalist *>(payload), depth + 1));
+  if (!child) return nullptr; // also for byte blocks and unknown types: they have no element
+
+  XmlNode element(xmlNewNode(nullptr, kData));
+  if (!element || xmlAddChild(element.get(), child.get()) == nullptr) return nullptr;
+  child.release();
+  return element.release();
+}
+
+xmlNode *dump_list(const kivrel_datalist *list, int depth) noexcept {
+  if (list == nullptr || depth > kMaxDepth) return nullptr;
+  const kivrel_data *value = kivrel_datalist_get_head(list);
+  if (value == nullptr) return nullptr; // an empty list has no encoding
+  XmlNode element(xmlNewNode(nullptr, kDatalist));
+  if (!element) return nullptr;
+  for (; value != nullptr; value = kivrel_data_get_next(value)) {
+    XmlNode child(dump_value(value, depth));
+    if (!child || xmlAddChild(element.get(), child.get()) == nullptr) return nullptr;
+    child.release();
+  }
+  return element.release();
+}
+
+// ---- reading
+
+kivrel_datalist *load_list(const xmlNode *node, int depth) noexcept;
+
+kivrel_data_int *load_int(const xmlNode *node) noexcept {
+  if (!is_element(node, kInt)) return nullptr;
+  XmlChar hold;
+  const xmlChar *text = first_child_text(node, hold);
+  int32_t number = 0;
+  if (text == nullptr || !parse_int32(text, &number)) return nullptr;
+  return kivrel_data_int_create(number);
+}
+
+kivrel_data_string *load_string(const xmlNode *node) noexcept {
+  if (!is_element(node, kString)) return nullptr;
+  // The writer puts an empty string as an element without text.
+  if (node->children == nullptr) return kivrel_data_string_create("");
+  XmlChar hold;
+  const xmlChar *text = first_child_text(node, hold);
+  if (text == nullptr) return nullptr;
+  return kivrel_data_string_create(reinterpret_cast<const char *>(text));
+}
+
+// A new value owning `payload`, or null (payload released).
+template <class Payload>
+Data wrap(Payload *payload, int (*link)(kivrel_data *, Payload *),
+          void (*release)(Payload *)) noexcept {
+  if (payload == nullptr) return nullptr;
+  Data value(kivrel_data_create());
+  if (!value || link(value.get(), payload) != 0) {
+    release(payload);
+    return nullptr;
+  }
+  return value;
+}
+
+kivrel_data *load_value(const xmlNode *node, int depth) noexcept {
+  if (!is_element(node, kData)) return nullptr;
+  // Each value element is read in turn and the last one wins; moving a new
+  // value in releases the one it replaces with its payload.
+  Data value;
+  for (const xmlNode *child = node->children; child != nullptr; child = child->next) {
+    if (child->type != XML_ELEMENT_NODE) continue;
+    Data next;
+    if (xmlStrcmp(child->name, kInt) == 0)
+      next = wrap(load_int(child), kivrel_data_int_link, kivrel_data_int_destroy);
+    else if (xmlStrcmp(child->name, kString) == 0)
+      next = wrap(load_string(child), kivrel_data_string_link, kivrel_data_string_destroy);
+    else if (xmlStrcmp(child->name, kDatalist) == 0)
+      next = wrap(load_list(child, depth + 1), kivrel_data_datalist_link, kivrel_datalist_destroy);
+    if (!next) return nullptr;
+    value = std::move(next);
+  }
+  if (!value) value.reset(kivrel_data_create()); // no value element: untyped
+  return value.release();
+}
+
+kivrel_datalist *load_list(const xmlNode *node, int depth) noexcept {
+  if (depth > kMaxDepth || !is_element(node, kDatalist)) return nullptr;
+  Datalist list(kivrel_datalist_create());
+  if (!list) return nullptr;
+  for (const xmlNode *child = node->children; child != nullptr; child = child->next) {
+    if (child->type != XML_ELEMENT_NODE) continue;
+    kivrel_data *value = load_value(child, depth);
+    if (value == nullptr) return nullptr;
+    kivrel_datalist_ins_next(list.get(), kivrel_datalist_get_tail(list.get()), value);
+  }
+  return list.release();
+}
+
+} // namespace
+
+namespace kivrel {
+
+bool xml_can_carry(const char *text) noexcept {
+  const auto *p = reinterpret_cast<const unsigned char *>(text);
+  while (*p != 0) {
+    unsigned lead = *p;
+    if (lead < 0x80) {
+      if (lead < 0x20 && lead != '\t' && lead != '\n' && lead != '\r') return false;
+      ++p;
+      continue;
+    }
+    int tail;
+    uint32_t cp;
+    if (lead >= 0xC2 && lead <= 0xDF) {
+      tail = 1;
+      cp = lead & 0x1F;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+      tail = 2;
+      cp = lead & 0x0F;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+      tail = 3;
+      cp = lead & 0x07;
+    } else {
+      return false; // stray continuation byte, overlong C0/C1 lead, or beyond F4
+    }
+    // A NUL fails the continuation test, so a cut-off sequence stops here.
+    for (int i = 1; i <= tail; ++i) {
+      if ((p[i] & 0xC0) != 0x80) return false;
+      cp = (cp << 6) | (p[i] & 0x3F);
+    }
+    if ((tail == 2 && cp < 0x800) || (tail == 3 && (cp < 0x10000 || cp > 0x10FFFF)))
+      return false; // overlong, or past U+10FFFF
+    if ((cp >= 0xD800 && cp <= 0xDFFF) || cp == 0xFFFE || cp == 0xFFFF) return false;
+    p += tail + 1;
+  }
+  return true;
+}
+
+QuietXmlErrors::QuietXmlErrors() noexcept
+    : saved_func_(xmlGenericError), saved_context_(xmlGenericErrorContext) {
+  xmlSetGenericErrorFunc(nullptr, discard);
+}
+
+QuietXmlErrors::~QuietXmlErrors() { xmlSetGenericErrorFunc(saved_context_, saved_func_); }
+
+void QuietXmlErrors::discard(void *, const char *, ...) noexcept {}
+
+} // namespace kivrel
+
+extern "C" {
+
+xmlNodePtr kivrel_xmlnode_dump_data_int(const kivrel_data_int *payload) noexcept {
+  kivrel::QuietXmlErrors quiet;
+  return dump_int(payload);
+}
+
+xmlNodePtr kivrel_xmlnode_dump_data_string(const kivrel_data_string *payload) noexcept {
+  kivrel::QuietXmlErrors quiet;
+  return dump_string(payload);
+}
+
+xmlNodePtr kivrel_xmlnode_dump_data(const kivrel_data *value) noexcept {
+  if (value == nullptr) return nullptr;
+  kivrel::QuietXmlErrors quiet;
+  return dump_value(value, 0);
+}
+
+xmlNodePtr kivrel_xmlnode_dump_datalist(const kivrel_datalist *list) noexcept {
+  kivrel::QuietXmlErrors quiet;
+  return dump_list(list, 1);
+}
+
+kivrel_data_int *kivrel_xmlnode_load_data_int(const xmlNode *node) noexcept {
+  kivrel::QuietXmlErrors quiet;
+  return load_int(node);
+}
+
+kivrel_data_string *kivrel_xmlnode_load_data_string(const xmlNode *node) noexcept {
+  kivrel::QuietXmlErrors quiet;
+  return load_string(node);
+}
+
+kivrel_data *kivrel_xmlnode_load_data(const xmlNode *node) noexcept {
+  kivrel::QuietXmlErrors quiet;
+  return load_value(node, 0);
+}
+
+kivrel_datalist *kivrel_xmlnode_load_datalist(const xmlNode *node) noexcept {
+  kivrel::QuietXmlErrors quiet;
+  return load_list(node, 1);
+}
+
+} // extern "C"

@@ -1,0 +1,829 @@
+// Values as XML element trees and the call and response documents. The
+// documents the readers get are written out byte by byte here; what the
+// writers produce is compared against such texts. Failure paths are checked
+// for leaks by the sanitizer and valgrind runs of this file.
+#include <climits>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <initializer_list>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+#include <libxml/parser.h>
+#include <libxml/xmlerror.h>
+
+#include "kivrel.h"
+
+namespace {
+
+// ---- values built with the record API
+
+struct ListDeleter {
+  void operator()(kivrel_datalist *l) const { kivrel_datalist_destroy(l); }
+};
+using List = std::unique_ptr<kivrel_datalist, ListDeleter>;
+
+struct NodeDeleter {
+  void operator()(xmlNode *n) const { xmlFreeNode(n); }
+};
+using Node = std::unique_ptr<xmlNode, NodeDeleter>;
+
+kivrel_data *int_value(int32_t n) {
+  kivrel_data *v = kivrel_data_create();
+  kivrel_data_int_link(v, kivrel_data_int_create(n));
+  return v;
+}
+
+kivrel_data *string_value(const char *s) {
+  kivrel_data *v = kivrel_data_create();
+  kivrel_data_string_link(v, kivrel_data_string_create(s));
+  return v;
+}
+
+kivrel_data *list_value(kivrel_datalist *l) {
+  kivrel_data *v = kivrel_data_create();
+  kivrel_data_datalist_link(v, l);
+  return v;
+}
+
+kivrel_data *memblock_value() {
+  kivrel_data *v = kivrel_data_create();
+  kivrel_data_memblk_int8 *block = kivrel_data_memblk_int8_create(2);
+  kivrel_data_memblk_int8_memset(block, 0x41, 2);
+  kivrel_data_memblk_int8_link(v, block);
+  return v;
+}
+
+kivrel_datalist *list_of(std::initializer_list<kivrel_data *> values) {
+  kivrel_datalist *l = kivrel_datalist_create();
+  for (kivrel_data *v : values)
+    kivrel_datalist_ins_next(l, kivrel_datalist_get_tail(l), v);
+  return l;
+}
+
+// A list holding a list holding ... `depth` lists in all, the innermost
+// holding the integer 1.
+kivrel_datalist *nested_list(int depth) {
+  kivrel_datalist *l = list_of({int_value(1)});
+  for (int i = 1; i < depth; ++i)
+    l = list_of({list_value(l)});
+  return l;
+}
+
+// A readable rendering of a list: [1,"abc",[7]], ? for an untyped value.
+std::string describe(const kivrel_datalist *list);
+std::string describe(const kivrel_data *v) {
+  if (v->datatype == nullptr) return "?";
+  std::string type = v->datatype;
+  if (type == "int") return std::to_string(*static_cast<kivrel_data_int *>(v->data));
+  if (type == "string")
+    return "\"" +
+           std::string(kivrel_data_string_get_string(static_cast<kivrel_data_string *>(v->data))) +
+           "\"";
+  if (type == "datalist") return describe(static_cast<kivrel_datalist *>(v->data));
+  return "<" + type + ">";
+}
+std::string describe(const kivrel_datalist *list) {
+  if (list == nullptr) return "null";
+  std::string s = "[";
+  for (const kivrel_data *v = list->head; v != nullptr; v = v->next)
+    s += (v == list->head ? "" : ",") + describe(v);
+  return s + "]";
+}
+
+// ---- documents
+
+// A serialized document, released on scope exit.
+struct Written {
+  int rc = -2;
+  char *text = nullptr;
+  int len = -1;
+  ~Written() { kivrel_xml_free(text); }
+  std::string str() const { return text == nullptr ? "" : std::string(text, len); }
+};
+
+void write_call(Written &out, const char *name, const kivrel_datalist *args) {
+  out.rc = kivrel_xml_serialize_method_call(name, args, &out.text, &out.len);
+}
+
+void write_response(Written &out, const kivrel_datalist *ret) {
+  out.rc = kivrel_xml_serialize_method_response(ret, &out.text, &out.len);
+}
+
+// Outputs start out as junk so that a reader that does not null them on
+// failure is seen (and the junk is not released).
+char *const kJunkName = reinterpret_cast<char *>(0x1);
+kivrel_datalist *const kJunkList = reinterpret_cast<kivrel_datalist *>(0x1);
+
+struct ReadCall {
+  int rc = -2;
+  char *name = kJunkName;
+  kivrel_datalist *args = kJunkList;
+  explicit ReadCall(const std::string &doc) {
+    rc = kivrel_xml_deserialize_method_call(&name, &args, doc.c_str());
+  }
+  ~ReadCall() {
+    if (name != kJunkName) kivrel_mem_free(name);
+    if (args != kJunkList) kivrel_datalist_destroy(args);
+  }
+  std::string name_str() const { return name == nullptr ? "(null)" : name; }
+};
+
+struct ReadResponse {
+  int rc = -2;
+  kivrel_datalist *ret = kJunkList;
+  explicit ReadResponse(const std::string &doc) {
+    rc = kivrel_xml_deserialize_method_response(&ret, doc.c_str());
+  }
+  ~ReadResponse() {
+    if (ret != kJunkList) kivrel_datalist_destroy(ret);
+  }
+};
+
+constexpr char kDecl[] = "<?xml version=\"1.0\"?>\n";
+
+constexpr char kExample1[] = "<?xml version=\"1.0\"?>\n"
+                             "<method_call>\n"
+                             "  <method_name>PowerUp</method_name>\n"
+                             "  <method_datalist_arg>\n"
+                             "    <datalist>\n"
+                             "      <data>\n"
+                             "        <int>1</int>\n"
+                             "      </data>\n"
+                             "    </datalist>\n"
+                             "  </method_datalist_arg>\n"
+                             "</method_call>\n";
+static_assert(sizeof kExample1 - 1 == 216);
+
+constexpr char kExample2[] = "<?xml version=\"1.0\"?>\n"
+                             "<method_response>\n"
+                             "  <method_datalist_ret>\n"
+                             "    <datalist>\n"
+                             "      <data>\n"
+                             "        <int>120</int>\n"
+                             "      </data>\n"
+                             "      <data>\n"
+                             "        <int>-45</int>\n"
+                             "      </data>\n"
+                             "    </datalist>\n"
+                             "  </method_datalist_ret>\n"
+                             "</method_response>\n";
+static_assert(sizeof kExample2 - 1 == 239);
+
+constexpr char kCallWithoutArgs[] = "<?xml version=\"1.0\"?>\n"
+                                    "<method_call>\n"
+                                    "  <method_name>ReadBumperArray</method_name>\n"
+                                    "  <method_datalist_arg/>\n"
+                                    "</method_call>\n";
+static_assert(sizeof kCallWithoutArgs - 1 == 121);
+
+constexpr char kResponseWithoutResult[] = "<?xml version=\"1.0\"?>\n"
+                                          "<method_response>\n"
+                                          "  <method_datalist_ret/>\n"
+                                          "</method_response>\n";
+static_assert(sizeof kResponseWithoutResult - 1 == 84);
+
+// A response whose result list holds the given <data> elements.
+std::string response_with(const std::string &data) {
+  return std::string(kDecl) + "<method_response><method_datalist_ret><datalist>" + data +
+         "</datalist></method_datalist_ret></method_response>";
+}
+
+std::string read_back(const std::string &data) {
+  ReadResponse r(response_with(data));
+  return r.rc == 0 ? describe(r.ret) : "refused";
+}
+
+// Renders an element tree as name(children) with texts in quotes.
+std::string tree(const xmlNode *n) {
+  if (n->type == XML_TEXT_NODE)
+    return "'" + std::string(reinterpret_cast<const char *>(n->content)) + "'";
+  std::string s = reinterpret_cast<const char *>(n->name);
+  s += "(";
+  for (const xmlNode *c = n->children; c != nullptr; c = c->next)
+    s += (c == n->children ? "" : ",") + tree(c);
+  return s + ")";
+}
+
+xmlNode *element(const char *name, std::initializer_list<xmlNode *> children = {}) {
+  xmlNode *e = xmlNewNode(nullptr, BAD_CAST name);
+  for (xmlNode *c : children)
+    xmlAddChild(e, c);
+  return e;
+}
+
+xmlNode *text(const char *t) { return xmlNewText(BAD_CAST t); }
+
+// The element tree of `depth` nested lists, built with libxml2 alone.
+xmlNode *nested_tree(int depth) {
+  xmlNode *list = element("datalist", {element("data", {element("int", {text("1")})})});
+  for (int i = 1; i < depth; ++i)
+    list = element("datalist", {element("data", {list})});
+  return list;
+}
+
+// Everything written to file descriptor 2 while it lives.
+class StderrCapture {
+public:
+  StderrCapture() : file_(std::tmpfile()) {
+    std::fflush(stderr);
+    saved_ = dup(2);
+    dup2(fileno(file_), 2);
+  }
+  ~StderrCapture() {
+    restore();
+    std::fclose(file_);
+  }
+  std::string text() {
+    restore();
+    std::string s;
+    std::rewind(file_);
+    char buf[512];
+    size_t n;
+    while ((n = std::fread(buf, 1, sizeof buf, file_)) > 0)
+      s.append(buf, n);
+    return s;
+  }
+
+private:
+  void restore() {
+    if (saved_ < 0) return;
+    std::fflush(stderr);
+    dup2(saved_, 2);
+    close(saved_);
+    saved_ = -1;
+  }
+  std::FILE *file_;
+  int saved_ = -1;
+};
+
+int error_reports = 0;
+void count_report(void *, const char *, ...) { ++error_reports; }
+
+// ---- documents written
+
+TEST(XmlDocuments, WritesTheExampleDocumentsByteForByte) {
+  List one(list_of({int_value(1)}));
+  List two(list_of({int_value(120), int_value(-45)}));
+  Written docs[4];
+  write_call(docs[0], "PowerUp", one.get());
+  write_response(docs[1], two.get());
+  write_call(docs[2], "ReadBumperArray", nullptr);
+  write_response(docs[3], nullptr);
+  const char *expected[] = {kExample1, kExample2, kCallWithoutArgs, kResponseWithoutResult};
+  for (int i = 0; i < 4; ++i) {
+    ASSERT_EQ(docs[i].rc, 0) << expected[i];
+    EXPECT_EQ(docs[i].str(), expected[i]);
+    EXPECT_EQ(std::strlen(docs[i].text), std::strlen(expected[i])) << "no zero byte inside";
+  }
+}
+
+TEST(XmlDocuments, WritesStringsAndNestedListsEscapedAndIndented) {
+  List list(list_of({string_value(" a<b>&c\r "), string_value(""), int_value(INT32_MIN),
+                     list_value(list_of({int_value(INT32_MAX)}))}));
+  Written w;
+  write_response(w, list.get());
+  ASSERT_EQ(w.rc, 0);
+  EXPECT_EQ(w.str(), "<?xml version=\"1.0\"?>\n"
+                     "<method_response>\n"
+                     "  <method_datalist_ret>\n"
+                     "    <datalist>\n"
+                     "      <data>\n"
+                     "        <string> a&lt;b&gt;&amp;c&#xD; </string>\n"
+                     "      </data>\n"
+                     "      <data>\n"
+                     "        <string></string>\n"
+                     "      </data>\n"
+                     "      <data>\n"
+                     "        <int>-2147483648</int>\n"
+                     "      </data>\n"
+                     "      <data>\n"
+                     "        <datalist>\n"
+                     "          <data>\n"
+                     "            <int>2147483647</int>\n"
+                     "          </data>\n"
+                     "        </datalist>\n"
+                     "      </data>\n"
+                     "    </datalist>\n"
+                     "  </method_datalist_ret>\n"
+                     "</method_response>\n");
+}
+
+TEST(XmlDocuments, WritersRefuseWhatTheyCannotEncodeAndHandOutNothing) {
+  List empty(kivrel_datalist_create());
+  List nested_empty(list_of({int_value(1), list_value(kivrel_datalist_create())}));
+  List memblock(list_of({memblock_value()}));
+  List nested_memblock(list_of({string_value("x"), list_value(list_of({memblock_value()}))}));
+  List untyped(list_of({int_value(1), kivrel_data_create()}));
+  List bad_string(list_of({string_value("ok"), string_value("bad\xC0\x80")}));
+  for (const kivrel_datalist *l : {empty.get(), nested_empty.get(), memblock.get(),
+                                   nested_memblock.get(), untyped.get(), bad_string.get()}) {
+    Written call;
+    write_call(call, "Method", l);
+    EXPECT_EQ(call.rc, -1) << describe(l);
+    EXPECT_EQ(call.text, nullptr);
+    EXPECT_EQ(call.len, 0);
+    Written response;
+    write_response(response, l);
+    EXPECT_EQ(response.rc, -1) << describe(l);
+    EXPECT_EQ(response.text, nullptr);
+    EXPECT_EQ(response.len, 0);
+  }
+
+  // A name libxml2 could not write unchanged would call another method.
+  for (const char *name : {static_cast<const char *>(nullptr), "Power\xFFUp", "Power\x01Up"}) {
+    Written call;
+    write_call(call, name, nullptr);
+    EXPECT_EQ(call.rc, -1);
+    EXPECT_EQ(call.text, nullptr);
+  }
+}
+
+TEST(XmlDocuments, MethodNameIsWrittenAsMarkupWithReferencesResolved) {
+  Written w;
+  write_call(w, "A&amp;B&#67;", nullptr);
+  ASSERT_EQ(w.rc, 0);
+  EXPECT_EQ(w.str(), std::string(kDecl) + "<method_call>\n"
+                                          "  <method_name>A&amp;BC</method_name>\n"
+                                          "  <method_datalist_arg/>\n"
+                                          "</method_call>\n");
+
+  // A bare ampersand begins no reference: the element stays empty, so the
+  // document names no method and no service would take it.
+  Written bare;
+  write_call(bare, "A&B", nullptr);
+  ASSERT_EQ(bare.rc, 0);
+  ReadCall r(bare.str());
+  EXPECT_EQ(r.rc, -1);
+}
+
+// ---- documents read
+
+TEST(XmlDocuments, ReadsTheExampleDocuments) {
+  ReadCall call(kExample1);
+  ASSERT_EQ(call.rc, 0);
+  EXPECT_EQ(call.name_str(), "PowerUp");
+  EXPECT_EQ(describe(call.args), "[1]");
+
+  ReadResponse response(kExample2);
+  ASSERT_EQ(response.rc, 0);
+  EXPECT_EQ(describe(response.ret), "[120,-45]");
+
+  ReadCall bare_call(kCallWithoutArgs);
+  ASSERT_EQ(bare_call.rc, 0);
+  EXPECT_EQ(bare_call.name_str(), "ReadBumperArray");
+  EXPECT_EQ(bare_call.args, nullptr);
+
+  for (const char *doc : {kResponseWithoutResult, "<method_response/>",
+                          "<method_response><other><datalist/></other></method_response>"}) {
+    ReadResponse r(doc);
+    EXPECT_EQ(r.rc, 0) << doc;
+    EXPECT_EQ(r.ret, nullptr) << doc;
+  }
+}
+
+TEST(XmlDocuments, CallReaderTakesElementsInAnyOrderAndTheLastOfEach) {
+  struct Case {
+    const char *doc;
+    const char *name;
+    const char *args;
+  } cases[] = {
+      {"<method_call><method_datalist_arg><datalist><data><int>3</int></data></datalist>"
+       "</method_datalist_arg><!-- note --><extra>x</extra><method_name>Later</method_name>"
+       "</method_call>",
+       "Later", "[3]"},
+      {"<method_call><method_name>First</method_name><method_name>Second</method_name>"
+       "</method_call>",
+       "Second", "null"},
+      {"<method_call><method_name>N</method_name>"
+       "<method_datalist_arg><datalist><data><int>1</int></data></datalist></method_datalist_arg>"
+       "<method_datalist_arg><datalist><data><int>2</int></data></datalist></method_datalist_arg>"
+       "<method_datalist_arg/><method_datalist_arg> <x/> </method_datalist_arg>"
+       "</method_call>",
+       "N", "[2]"},
+      // Only the first datalist in the holder counts; other elements before it are passed over.
+      {"<method_call><method_name>N</method_name><method_datalist_arg>\n  <other/>"
+       "<datalist><data><string>a</string></data></datalist><datalist><bogus/></datalist>"
+       "</method_datalist_arg></method_call>",
+       "N", "[\"a\"]"},
+      {"<method_call><method_name>N</method_name><method_datalist_arg>\n   \n"
+       "</method_datalist_arg></method_call>",
+       "N", "null"},
+      {"<method_call><method_name>N</method_name><method_datalist_arg><other>"
+       "<datalist><data><int>1</int></data></datalist></other></method_datalist_arg>"
+       "</method_call>",
+       "N", "null"},
+      {"<method_call><method_name> a&amp;b&#x41;&lt; </method_name></method_call>", " a&bA< ",
+       "null"},
+      {"<method_call><method_name>N</method_name><method_datalist_arg><datalist/>"
+       "</method_datalist_arg></method_call>",
+       "N", "[]"},
+  };
+  for (const Case &c : cases) {
+    ReadCall r(c.doc);
+    ASSERT_EQ(r.rc, 0) << c.doc;
+    EXPECT_EQ(r.name_str(), c.name) << c.doc;
+    EXPECT_EQ(describe(r.args), c.args) << c.doc;
+  }
+}
+
+TEST(XmlDocuments, ResponseReaderUsesOnlyTheFirstResultHolder) {
+  struct Case {
+    const char *doc;
+    int rc;
+    const char *ret;
+  } cases[] = {
+      {"<method_response><method_datalist_ret/><method_datalist_ret><datalist><data><int>1</int>"
+       "</data></datalist></method_datalist_ret></method_response>",
+       0, "null"},
+      {"<method_response><other/><method_datalist_ret><datalist><data><int>1</int></data>"
+       "</datalist></method_datalist_ret><method_datalist_ret><datalist><bogus/></datalist>"
+       "</method_datalist_ret></method_response>",
+       0, "[1]"},
+      {"<method_response><method_datalist_ret><datalist><bogus/></datalist></method_datalist_ret>"
+       "<method_datalist_ret><datalist><data><int>1</int></data></datalist>"
+       "</method_datalist_ret></method_response>",
+       -1, "null"},
+      {"<method_response><method_datalist_ret> <!-- c --> </method_datalist_ret></method_response>",
+       0, "null"},
+  };
+  for (const Case &c : cases) {
+    ReadResponse r(c.doc);
+    EXPECT_EQ(r.rc, c.rc) << c.doc;
+    EXPECT_EQ(describe(r.ret), c.ret) << c.doc;
+  }
+}
+
+TEST(XmlDocuments, ReadersRefuseForeignAndBrokenDocumentsWithOutputsNull) {
+  const std::string example1 = kExample1;
+  const std::string call_docs[] = {
+      "",
+      "PowerUp",
+      "<method_call>",
+      example1.substr(0, example1.size() / 2),
+      example1.substr(0, example1.size() - 4),
+      kExample2,
+      "<method_call/>",
+      "<method_call><method_name/></method_call>",
+      "<method_call><method_name></method_name><method_datalist_arg/></method_call>",
+      "<method_call><method_datalist_arg><datalist><data><int>1</int></data></datalist>"
+      "</method_datalist_arg></method_call>",
+      "<method_call><method_name>N</method_name></method_call><method_call/>",
+      "<Method_Call><method_name>N</method_name></Method_Call>",
+      // A name is found first; the list that fails after it must not leak it.
+      "<method_call><method_name>N</method_name><method_datalist_arg><datalist><item/>"
+      "</datalist></method_datalist_arg></method_call>",
+      "<method_call><method_name>N</method_name><method_datalist_arg><datalist><data><int>1"
+      "</int></data><data><float>1</float></data></datalist></method_datalist_arg></method_call>",
+  };
+  for (const std::string &doc : call_docs) {
+    ReadCall r(doc);
+    EXPECT_EQ(r.rc, -1) << doc;
+    EXPECT_EQ(r.name, nullptr) << doc;
+    EXPECT_EQ(r.args, nullptr) << doc;
+  }
+
+  const std::string response_docs[] = {
+      "",
+      "<method_response>",
+      kExample1,
+      "<method_response></method_call>",
+      response_with("<data><int>1</int></data><data><int>x</int></data>"),
+      response_with("<data><int>1</int></data><datum/>"),
+  };
+  for (const std::string &doc : response_docs) {
+    ReadResponse r(doc);
+    EXPECT_EQ(r.rc, -1) << doc;
+    EXPECT_EQ(r.ret, nullptr) << doc;
+  }
+
+  char *name = reinterpret_cast<char *>(0x1);
+  kivrel_datalist *list = reinterpret_cast<kivrel_datalist *>(0x1);
+  EXPECT_EQ(kivrel_xml_deserialize_method_call(&name, &list, nullptr), -1);
+  EXPECT_EQ(name, nullptr);
+  EXPECT_EQ(list, nullptr);
+  list = reinterpret_cast<kivrel_datalist *>(0x1);
+  EXPECT_EQ(kivrel_xml_deserialize_method_response(&list, nullptr), -1);
+  EXPECT_EQ(list, nullptr);
+}
+
+TEST(XmlDocuments, DocumentsNestedTooDeepAreRefused) {
+  auto call_nested = [](int lists) {
+    std::string open, close;
+    for (int i = 0; i < lists; ++i) {
+      open += "<datalist><data>";
+      close += "</data></datalist>";
+    }
+    return "<method_call><method_name>N</method_name><method_datalist_arg>" + open +
+           "<int>5</int>" + close + "</method_datalist_arg></method_call>";
+  };
+  ReadCall fine(call_nested(100));
+  ASSERT_EQ(fine.rc, 0);
+  int depth = 0;
+  for (const kivrel_datalist *l = fine.args; l != nullptr; ++depth)
+    l = std::string(l->head->datatype) == "datalist" ? static_cast<kivrel_datalist *>(l->head->data)
+                                                     : nullptr;
+  EXPECT_EQ(depth, 100);
+
+  ReadCall deep(call_nested(KIVREL_MAX_DEPTH));
+  EXPECT_EQ(deep.rc, -1);
+  EXPECT_EQ(deep.args, nullptr);
+  ReadCall very_deep(call_nested(100000));
+  EXPECT_EQ(very_deep.rc, -1);
+}
+
+// Whatever the writer puts out, the reader takes back: a list as deep as a
+// document can carry round-trips, one level more is not written at all.
+TEST(XmlDocuments, WritersRefuseListsTooDeepForADocument) {
+  for (int depth : {127, 128}) {
+    SCOPED_TRACE(depth);
+    List list(nested_list(depth));
+    char *call = nullptr, *response = nullptr;
+    int len = 0;
+    int written = kivrel_xml_serialize_method_call("N", list.get(), &call, &len);
+    int answered = kivrel_xml_serialize_method_response(list.get(), &response, &len);
+    if (depth == 127) {
+      ASSERT_EQ(written, 0);
+      ASSERT_EQ(answered, 0);
+      kivrel_datalist *back = nullptr;
+      EXPECT_EQ(kivrel_xml_deserialize_method_response(&back, response), 0);
+      ASSERT_NE(back, nullptr);
+      EXPECT_EQ(describe(back), describe(list.get()));
+      kivrel_datalist_destroy(back);
+    } else {
+      EXPECT_EQ(written, -1);
+      EXPECT_EQ(answered, -1);
+      EXPECT_EQ(call, nullptr);
+      EXPECT_EQ(response, nullptr);
+    }
+    kivrel_xml_free(call);
+    kivrel_xml_free(response);
+  }
+}
+
+TEST(XmlDocuments, LibraryPrintsNothingAndLeavesTheCallersErrorHandlerInPlace) {
+  int marker = 0;
+  error_reports = 0;
+  xmlSetGenericErrorFunc(&marker, count_report);
+  const xmlGenericErrorFunc installed = xmlGenericError;
+  {
+    StderrCapture capture;
+    // libxml2 reports failed encoding conversions whatever the parse options.
+    ReadCall cp1252("<?xml version=\"1.0\" encoding=\"WINDOWS-1252\"?><method_call>"
+                    "<method_name>\x81\x8d</method_name></method_call>");
+    EXPECT_EQ(cp1252.rc, -1);
+    ReadResponse sjis("<?xml version=\"1.0\" encoding=\"SHIFT_JIS\"?><method_response>\x81\x20\xfc"
+                      "</method_response>");
+    EXPECT_EQ(sjis.rc, -1);
+    ReadCall broken("<method_call><method_name>N</method_call>");
+    EXPECT_EQ(broken.rc, -1);
+    Written bad_reference;
+    write_call(bad_reference, "A&B", nullptr);
+    Written bad_text;
+    List list(list_of({string_value("\xEF\xBF\xBE")}));
+    write_response(bad_text, list.get());
+    EXPECT_EQ(bad_text.rc, -1);
+    std::fflush(stdout);
+    EXPECT_EQ(capture.text(), "");
+  }
+  EXPECT_EQ(error_reports, 0);
+  EXPECT_EQ(xmlGenericError, installed);
+  EXPECT_EQ(xmlGenericErrorContext, &marker);
+  xmlSetGenericErrorFunc(nullptr, nullptr);
+}
+
+TEST(XmlDocuments, DocumentsAreWrittenAndReadOnSeveralThreadsAtOnce) {
+  ASSERT_EQ(kivrel_initialize(), 0);
+  constexpr int kThreads = 4;
+  constexpr int kRounds = 200;
+  std::vector<int> good(kThreads, 0);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t)
+    threads.emplace_back([t, &good] {
+      List list(list_of({int_value(t), string_value("thread")}));
+      const std::string expected = "[" + std::to_string(t) + ",\"thread\"]";
+      for (int i = 0; i < kRounds; ++i) {
+        Written w;
+        write_response(w, list.get());
+        ReadResponse r(w.str());
+        // A refusal in between: each thread mutes and restores its own
+        // error channel.
+        ReadCall refused("<method_call><method_name>N</method_name>");
+        if (w.rc == 0 && r.rc == 0 && describe(r.ret) == expected && refused.rc == -1) ++good[t];
+      }
+    });
+  for (std::thread &th : threads)
+    th.join();
+  for (int t = 0; t < kThreads; ++t)
+    EXPECT_EQ(good[t], kRounds) << "thread " << t;
+}
+
+// ---- values
+
+TEST(XmlValues, NestedListTreeHasOneDataPerValueAndReadsBackEqual) {
+  List list(list_of({int_value(1), string_value("abc"), list_value(list_of({int_value(7)}))}));
+  Node node(kivrel_xmlnode_dump_datalist(list.get()));
+  ASSERT_NE(node, nullptr);
+  EXPECT_EQ(node->parent, nullptr);
+  EXPECT_EQ(tree(node.get()),
+            "datalist(data(int('1')),data(string('abc')),data(datalist(data(int('7')))))");
+
+  List back(kivrel_xmlnode_load_datalist(node.get()));
+  EXPECT_EQ(describe(back.get()), "[1,\"abc\",[7]]");
+  EXPECT_EQ(tree(node.get()),
+            "datalist(data(int('1')),data(string('abc')),data(datalist(data(int('7')))))")
+      << "reading leaves the tree alone";
+
+  kivrel_data_int n = -12;
+  Node int_node(kivrel_xmlnode_dump_data_int(&n));
+  EXPECT_EQ(tree(int_node.get()), "int('-12')");
+  Node value_node(kivrel_xmlnode_dump_data(list->head->next));
+  EXPECT_EQ(tree(value_node.get()), "data(string('abc'))");
+  List empty(list_of({}));
+  EXPECT_EQ(kivrel_xmlnode_dump_datalist(empty.get()), nullptr);
+
+  // An empty datalist element is an empty list; a data element without a
+  // value element is an untyped value.
+  Node bare(element("datalist", {text("\n  ")}));
+  List none(kivrel_xmlnode_load_datalist(bare.get()));
+  ASSERT_NE(none, nullptr);
+  EXPECT_EQ(none->size, 0u);
+  Node untyped(element("data", {text(" ")}));
+  kivrel_data *v = kivrel_xmlnode_load_data(untyped.get());
+  ASSERT_NE(v, nullptr);
+  EXPECT_EQ(v->datatype, nullptr);
+  EXPECT_EQ(v->next, nullptr);
+  kivrel_data_destroy(v);
+
+  // The loaders want elements of their own name.
+  Node pi(xmlNewDocPI(nullptr, BAD_CAST "datalist", nullptr));
+  EXPECT_EQ(kivrel_xmlnode_load_datalist(pi.get()), nullptr);
+  EXPECT_EQ(kivrel_xmlnode_load_datalist(int_node.get()), nullptr);
+  EXPECT_EQ(kivrel_xmlnode_load_data(node.get()), nullptr);
+  EXPECT_EQ(kivrel_xmlnode_load_data_int(value_node.get()), nullptr);
+  EXPECT_EQ(kivrel_xmlnode_load_data_string(int_node.get()), nullptr);
+}
+
+TEST(XmlValues, IntegersKeepTheir32BitRangeAndAnythingElseIsRefused) {
+  EXPECT_EQ(read_back("<data><int>-2147483648</int></data><data><int>2147483647</int></data>"),
+            "[-2147483648,2147483647]");
+  EXPECT_EQ(read_back("<data><int> 42 </int></data><data><int>42abc</int></data>"
+                      "<data><int>\n\t+7</int></data><data><int>-0042</int></data>"),
+            "[42,42,7,-42]");
+  EXPECT_EQ(read_back("<data><int>0x10</int></data>"), "[0]") << "digits, then ignored text";
+  for (const char *bad : {"", " ", "abc", "+", "-", "- 5", "x42", "2147483648", "-2147483649",
+                          "99999999999999999999999"})
+    EXPECT_EQ(read_back("<data><int>" + std::string(bad) + "</int></data>"), "refused") << bad;
+  // An int element without a child node holds no number.
+  EXPECT_EQ(read_back("<data><int/></data>"), "refused");
+
+  Node direct(element("int", {text("-17 and more")}));
+  kivrel_data_int *n = kivrel_xmlnode_load_data_int(direct.get());
+  ASSERT_NE(n, nullptr);
+  EXPECT_EQ(*n, -17);
+  kivrel_data_int_destroy(n);
+}
+
+TEST(XmlValues, StringsRoundTripEscapedCharactersSpacesAndNonAscii) {
+  const char *texts[] = {
+      "<tag> & \"quoted\" 'apos' ]]>",
+      "  padded  ",
+      "line\r\nnext\rlast\n\ttab",
+      "Gr\xC3\xBC\xC3\x9F"
+      "e \xE2\x82\xAC \xF0\x9D\x84\x9E",
+      "del \x7F nel \xC2\x85",
+      "\xED\x9F\xBF \xEE\x80\x80 \xEF\xBF\xBD \xF4\x8F\xBF\xBF",
+      "",
+      "&amp; &#65; &lt;",
+  };
+  kivrel_datalist *list = kivrel_datalist_create();
+  for (const char *t : texts)
+    kivrel_datalist_ins_next(list, list->tail, string_value(t));
+  List owned(list);
+  Written w;
+  write_call(w, "Echo", list);
+  ASSERT_EQ(w.rc, 0);
+  ReadCall r(w.str());
+  ASSERT_EQ(r.rc, 0);
+  ASSERT_NE(r.args, nullptr);
+  const kivrel_data *v = r.args->head;
+  for (const char *t : texts) {
+    ASSERT_NE(v, nullptr);
+    ASSERT_STREQ(v->datatype, "string");
+    EXPECT_STREQ(kivrel_data_string_get_string(static_cast<kivrel_data_string *>(v->data)), t);
+    v = v->next;
+  }
+  EXPECT_EQ(v, nullptr);
+
+  // Text as other writers may put it: references and CDATA.
+  EXPECT_EQ(read_back("<data><string>a&#xD;b&#233;</string></data>"
+                      "<data><string><![CDATA[<raw> & ]]></string></data>"),
+            "[\"a\rb\xC3\xA9\",\"<raw> & \"]");
+}
+
+TEST(XmlValues, StringsXmlCannotCarryAreNotWritten) {
+  const char *bad[] = {
+      "\xC0\x80",
+      "\xC1\xBF",
+      "\xE0\x80\xAF",
+      "\xF0\x80\x80\xAF", // overlong
+      "\xED\xA0\x80",
+      "\xED\xBF\xBF", // surrogates
+      "\xF4\x90\x80\x80",
+      "\xF5\x80\x80\x80",
+      "\xFF",
+      "\x80",
+      "\xE2\x82",
+      "\xE2\x82x",
+      "\xF0\x9D\x84", // cut off
+      "\x01",
+      "\x1B[0m",
+      "\x0B",
+      "\x0C",
+      "\xEF\xBF\xBE",
+      "\xEF\xBF\xBF", // not characters
+  };
+  for (const char *b : bad) {
+    const std::string text = std::string("ok ") + b + " ok";
+    kivrel_data_string *s = kivrel_data_string_create(text.c_str());
+    EXPECT_EQ(kivrel_xmlnode_dump_data_string(s), nullptr) << text;
+    kivrel_data_string_destroy(s);
+
+    List list(list_of({int_value(1), list_value(list_of({string_value(text.c_str())}))}));
+    Written w;
+    write_call(w, "Echo", list.get());
+    EXPECT_EQ(w.rc, -1) << text;
+  }
+}
+
+TEST(XmlValues, EmptyStringIsWrittenWithoutTextAndReadBackEmpty) {
+  kivrel_data_string *empty = kivrel_data_string_create("");
+  Node node(kivrel_xmlnode_dump_data_string(empty));
+  kivrel_data_string_destroy(empty);
+  ASSERT_NE(node, nullptr);
+  EXPECT_EQ(tree(node.get()), "string('')");
+
+  EXPECT_EQ(read_back("<data><string></string></data><data><string/></data>"), "[\"\",\"\"]");
+  Node bare(element("string"));
+  kivrel_data_string *s = kivrel_xmlnode_load_data_string(bare.get());
+  ASSERT_NE(s, nullptr);
+  EXPECT_STREQ(kivrel_data_string_get_string(s), "");
+  EXPECT_EQ(kivrel_data_string_strlen(s), 0u);
+  kivrel_data_string_destroy(s);
+}
+
+TEST(XmlValues, DataReaderKeepsTheLastValueAndRefusesUnknownElements) {
+  EXPECT_EQ(read_back("<data><int>1</int><string>x</string></data>"), "[\"x\"]");
+  // The replaced list and integer must be released (checked by the leak runs).
+  EXPECT_EQ(read_back("<data><datalist><data><int>1</int></data></datalist>\n <int>5</int>"
+                      "<!-- c --><datalist><data><string>s</string></data></datalist></data>"),
+            "[[\"s\"]]");
+  EXPECT_EQ(read_back(" <!-- a --> <data>\n<int>1</int>\n</data>\n<?pi x?>"
+                      "<data><string>t</string></data>"),
+            "[1,\"t\"]");
+
+  for (const char *doc : {
+           "<data><int>1</int><float>2</float></data>",
+           "<data><int>1</int><int>two</int></data>",
+           "<data><int>1</int><string>a</string><datalist><bogus/></datalist></data>",
+           "<data><Int>1</Int></data>",
+           "<data><int>1</int></data><value/>",
+           "<data><datalist><data><int>1</int></data><data><date/></data></datalist></data>",
+       })
+    EXPECT_EQ(read_back(doc), "refused") << doc;
+}
+
+TEST(XmlValues, ListsNestedBeyondTheDepthBoundAreRefusedBothWays) {
+  List deepest(nested_list(KIVREL_MAX_DEPTH));
+  Node written(kivrel_xmlnode_dump_datalist(deepest.get()));
+  ASSERT_NE(written, nullptr);
+  List too_deep(nested_list(KIVREL_MAX_DEPTH + 1));
+  EXPECT_EQ(kivrel_xmlnode_dump_datalist(too_deep.get()), nullptr);
+  // A value's list counts from 1 as well: the head of the too deep list
+  // holds a list one level short of it.
+  Node value(kivrel_xmlnode_dump_data(too_deep->head));
+  EXPECT_NE(value, nullptr);
+  List deeper(nested_list(KIVREL_MAX_DEPTH + 2));
+  EXPECT_EQ(kivrel_xmlnode_dump_data(deeper->head), nullptr);
+
+  Node deepest_tree(nested_tree(KIVREL_MAX_DEPTH));
+  List read(kivrel_xmlnode_load_datalist(deepest_tree.get()));
+  ASSERT_NE(read, nullptr);
+  Node too_deep_tree(nested_tree(KIVREL_MAX_DEPTH + 1));
+  EXPECT_EQ(kivrel_xmlnode_load_datalist(too_deep_tree.get()), nullptr);
+  kivrel_data *shorter = kivrel_xmlnode_load_data(too_deep_tree->children);
+  EXPECT_NE(shorter, nullptr);
+  kivrel_data_destroy(shorter);
+  Node deeper_tree(nested_tree(KIVREL_MAX_DEPTH + 2));
+  EXPECT_EQ(kivrel_xmlnode_load_data(deeper_tree->children), nullptr);
+  Node far_too_deep(nested_tree(20000));
+  EXPECT_EQ(kivrel_xmlnode_load_datalist(far_too_deep.get()), nullptr);
+}
+
+} // namespace
