@@ -1,0 +1,347 @@
+#include "simulator.h"
+
+#include <cmath>
+#include <cstring>
+#include <span>
+#include <utility>
+
+namespace robotsim {
+
+namespace {
+
+using Method = RobotSimulator::Method;
+
+// Method functions receive no context of their own; every worker of a
+// simulator's pool records its simulator here before it serves anything.
+thread_local RobotSimulator *t_simulator = nullptr;
+
+struct MethodEntry {
+  Method id;
+  Service service;
+  const char *name;
+  const char *sign_arg;
+  const char *sign_ret;
+  const char *help;
+};
+
+// The controller's catalogue, in registration order per service.
+constexpr MethodEntry kMethods[] = {
+    {Method::VelocityControl, Service::MotorDriver, "VelocityControl", "[{i}{i}]", nullptr,
+     "Sets the left and right wheel speeds in mm/s; the wheels stop 500 ms after the last call."},
+    {Method::ServoOn, Service::MotorDriver, "ServoOn", nullptr, nullptr,
+     "Engages the wheel servos so that velocity commands are obeyed."},
+    {Method::ServoOff, Service::MotorDriver, "ServoOff", nullptr, nullptr,
+     "Frees and stops the wheels; velocity commands are ignored until ServoOn."},
+    {Method::ReadPosition, Service::MotorDriver, "ReadPosition", nullptr, "[{i}{i}{i}]",
+     "Returns the odometry pose: x and y in mm, heading in degrees counter-clockwise."},
+    {Method::ReadEncoder, Service::MotorDriver, "ReadEncoder", nullptr, "[{i}{i}]",
+     "Returns the left and right wheel encoder counts, 2048 per wheel turn."},
+    {Method::ChangePosition2, Service::MotorDriver, "ChangePosition2", "[{i}{i}]", nullptr,
+     "Overwrites the odometry position: x and y in mm."},
+    {Method::ChangePosition, Service::MotorDriver, "ChangePosition", "[{i}{i}{i}]", nullptr,
+     "Overwrites the odometry pose: x and y in mm, heading in degrees."},
+    {Method::ReadBumperArray, Service::Bumper, "ReadBumperArray", nullptr, "[{i}{i}]",
+     "Returns the front-right and front-left bumpers: 1 pressed, 0 free."},
+    {Method::SetBumperOffMode, Service::Bumper, "SetBumperOffMode", nullptr, nullptr,
+     "Bumpers are only reported and never stop the drive."},
+    {Method::SetBumperDirMode, Service::Bumper, "SetBumperDirMode", nullptr, nullptr,
+     "A pressed bumper stops forward motion; turning and backing away stay possible."},
+    {Method::ReadSensors, Service::UltraSonic, "ReadSensors", nullptr, "[{i}{i}{i}{i}{i}{i}{i}{i}]",
+     "Returns seven ultrasonic ranges in cm, from the left side to the right, and a sample count."},
+    {Method::ReadEmergencyKey, Service::EmergencyKey, "ReadEmergencyKey", nullptr, "[{i}]",
+     "Returns the emergency key: 1 pressed, 0 released."},
+    {Method::ReadPowerStatus, Service::PowerModule, "ReadPowerStatus", nullptr,
+     "[{i}{i}{i}{i}{i}{i}{i}{i}{i}{i}{i}{i}{i}{i}{i}{i}]",
+     "Returns battery, charger and load figures and eight module states (0 on, 1 off)."},
+    {Method::PowerUp, Service::PowerModule, "PowerUp", "[{i}]", nullptr,
+     "Switches on the power module with the given id."},
+    {Method::PowerDown, Service::PowerModule, "PowerDown", "[{i}]", nullptr,
+     "Switches off the power module with the given id."},
+};
+static_assert(std::size(kMethods) == RobotSimulator::kMethodCount);
+
+template <size_t I> int Trampoline(const kivrel_datalist *args, kivrel_datalist **ret) noexcept {
+  if (t_simulator == nullptr) return -1;
+  try {
+    t_simulator->Answer(static_cast<Method>(I), args, ret);
+  } catch (...) {
+    return -1; // only a failed lock can get here; the caller then sees no result
+  }
+  return 0;
+}
+
+template <size_t... I>
+constexpr std::array<kivrel_method_func, sizeof...(I)> MakeTrampolines(std::index_sequence<I...>) {
+  return {&Trampoline<I>...};
+}
+constexpr auto kTrampolines =
+    MakeTrampolines(std::make_index_sequence<RobotSimulator::kMethodCount>());
+
+// Reads exactly `out.size()` integers; anything else is a wrongly shaped call.
+bool ReadInts(const kivrel_datalist *args, std::span<int32_t> out) {
+  if (args == nullptr || kivrel_datalist_get_size(args) != out.size()) return false;
+  const kivrel_data *d = kivrel_datalist_get_head(args);
+  for (int32_t &v : out) {
+    if (d == nullptr) return false;
+    const char *type = kivrel_data_get_datatype(d);
+    auto *payload = static_cast<const kivrel_data_int *>(kivrel_data_get_data(d));
+    if (type == nullptr || std::strcmp(type, "int") != 0 || payload == nullptr) return false;
+    v = kivrel_data_int_get(payload);
+    d = kivrel_data_get_next(d);
+  }
+  return true;
+}
+
+// A new list of integers, or null when memory runs out.
+kivrel_datalist *IntList(std::span<const int32_t> values) {
+  kivrel_datalist *list = kivrel_datalist_create();
+  if (list == nullptr) return nullptr;
+  for (int32_t v : values) {
+    kivrel_data *value = kivrel_data_create();
+    kivrel_data_int *payload = value != nullptr ? kivrel_data_int_create(v) : nullptr;
+    if (payload == nullptr || kivrel_data_int_link(value, payload) != 0) {
+      kivrel_data_int_destroy(payload);
+      kivrel_data_destroy(value);
+      kivrel_datalist_destroy(list);
+      return nullptr;
+    }
+    kivrel_datalist_ins_next(list, kivrel_datalist_get_tail(list), value);
+  }
+  return list;
+}
+
+void DisposeMethod(kivrel_method *m) {
+  kivrel_method_set_name(m, nullptr);
+  kivrel_method_set_sign_datalist_arg(m, nullptr);
+  kivrel_method_set_sign_datalist_ret(m, nullptr);
+  kivrel_method_set_help(m, nullptr);
+  kivrel_method_free(m);
+}
+
+// Releases a registry together with every method in it.
+void DisposeRegistry(kivrel_registry *r) {
+  if (r == nullptr) return;
+  kivrel_registry_elmt *e = kivrel_registry_get_head(r);
+  while (e != nullptr) {
+    kivrel_registry_elmt *next = kivrel_registry_elmt_get_next(e);
+    if (kivrel_method *m = kivrel_registry_elmt_get_method(e)) DisposeMethod(m);
+    kivrel_registry_elmt_free(e);
+    e = next;
+  }
+  kivrel_registry_free(r);
+}
+
+// Most steps the clock thread makes up at once after a stall.
+constexpr int kMaxCatchUpSteps = 10;
+
+} // namespace
+
+RobotSimulator::RobotSimulator(SimulatorOptions options)
+    : options_(options), world_(options.seed) {}
+
+RobotSimulator::~RobotSimulator() { Stop(); }
+
+bool RobotSimulator::BuildServices() {
+  for (size_t s = 0; s < kServiceCount; ++s) {
+    registries_[s] = kivrel_registry_create();
+    if (registries_[s] == nullptr) return false;
+  }
+  for (const MethodEntry &entry : kMethods) {
+    kivrel_method *m = kivrel_method_create(entry.name, kTrampolines[static_cast<size_t>(entry.id)],
+                                            entry.sign_arg, entry.sign_ret, entry.help);
+    if (m == nullptr) return false;
+    if (kivrel_registry_add_method(registries_[static_cast<size_t>(entry.service)], m) != 0) {
+      DisposeMethod(m);
+      return false;
+    }
+  }
+  for (size_t s = 0; s < kServiceCount; ++s) {
+    if (kivrel_introspection_register(registries_[s]) != 0) return false;
+    services_[s] = kivrel_service_create(registries_[s]);
+    if (services_[s] == nullptr) return false;
+  }
+  return true;
+}
+
+void RobotSimulator::ReleaseServices() {
+  for (size_t s = 0; s < kServiceCount; ++s) {
+    if (services_[s] != nullptr) kivrel_service_free(services_[s]);
+    DisposeRegistry(registries_[s]);
+    services_[s] = nullptr;
+    registries_[s] = nullptr;
+  }
+}
+
+bool RobotSimulator::Start() {
+  if (services_[0] != nullptr) return false; // already running
+  if (!BuildServices()) {
+    ReleaseServices();
+    return false;
+  }
+  std::vector<ServicePool::Endpoint> endpoints;
+  for (size_t s = 0; s < kServiceCount; ++s)
+    endpoints.push_back({options_.ports[s], services_[s]});
+  ServicePoolOptions pool_options;
+  pool_options.workers = options_.workers;
+  pool_options.max_connections = options_.max_connections;
+  pool_options.idle_timeout = options_.idle_timeout;
+  pool_options.thread_init = [this] { t_simulator = this; };
+  if (!pool_.Start(endpoints, std::move(pool_options))) {
+    ReleaseServices();
+    return false;
+  }
+  if (options_.realtime) {
+    clock_stop_ = false;
+    try {
+      clock_ = std::thread([this] { RunClock(); });
+    } catch (...) {
+      pool_.Stop();
+      ReleaseServices();
+      return false;
+    }
+  }
+  return true;
+}
+
+void RobotSimulator::Stop() {
+  {
+    std::lock_guard lock(clock_mutex_);
+    clock_stop_ = true;
+  }
+  clock_cv_.notify_all();
+  if (clock_.joinable()) clock_.join();
+  pool_.Stop();
+  ReleaseServices();
+}
+
+void RobotSimulator::RunClock() {
+  using Clock = std::chrono::steady_clock;
+  const auto step = std::chrono::microseconds(kStepMicros);
+  auto next = Clock::now() + step;
+  std::unique_lock lock(clock_mutex_);
+  while (!clock_cv_.wait_until(lock, next, [this] { return clock_stop_; })) {
+    const auto now = Clock::now();
+    int due = 0;
+    while (next <= now && due < kMaxCatchUpSteps) {
+      ++due;
+      next += step;
+    }
+    // After a long stall the world skips the lost time rather than racing.
+    if (next <= now) next = now + step;
+    std::lock_guard world_lock(mutex_);
+    for (int i = 0; i < due; ++i)
+      world_.Step();
+  }
+}
+
+void RobotSimulator::Advance(double seconds) {
+  if (!(seconds > 0)) return;
+  std::lock_guard lock(mutex_);
+  const int64_t us = std::llround(seconds * 1e6) + advance_carry_us_;
+  advance_carry_us_ = us % kStepMicros;
+  for (int64_t i = us / kStepMicros; i > 0; --i)
+    world_.Step();
+}
+
+Snapshot RobotSimulator::Take() const {
+  std::lock_guard lock(mutex_);
+  return {world_.state(), world_.SonarTruth()};
+}
+
+void RobotSimulator::Modify(const std::function<void(World &)> &f) {
+  std::lock_guard lock(mutex_);
+  f(world_);
+}
+
+void RobotSimulator::SetEmergencyKey(bool pressed) {
+  std::lock_guard lock(mutex_);
+  world_.SetEmergencyKey(pressed);
+}
+
+bool RobotSimulator::ToggleEmergencyKey() {
+  std::lock_guard lock(mutex_);
+  world_.SetEmergencyKey(!world_.state().emergency_key);
+  return world_.state().emergency_key;
+}
+
+void RobotSimulator::SetCharger(bool connected) {
+  std::lock_guard lock(mutex_);
+  world_.SetCharger(connected);
+}
+
+bool RobotSimulator::ToggleCharger() {
+  std::lock_guard lock(mutex_);
+  world_.SetCharger(!world_.state().charger);
+  return world_.state().charger;
+}
+
+uint64_t RobotSimulator::CallCount(std::string_view name) const {
+  for (const MethodEntry &entry : kMethods)
+    if (name == entry.name) return calls_[static_cast<size_t>(entry.id)].load();
+  return 0;
+}
+
+void RobotSimulator::Answer(Method m, const kivrel_datalist *args, kivrel_datalist **ret) {
+  ++calls_[static_cast<size_t>(m)];
+  // Runs `f` on the world under the lock and hands back what it returns.
+  auto locked = [this](auto f) {
+    std::lock_guard lock(mutex_);
+    return f(world_);
+  };
+  // Methods without arguments take none: any list is a wrongly shaped call.
+  const bool no_args = args == nullptr;
+  std::array<int32_t, 3> in{};
+
+  switch (m) {
+  case Method::VelocityControl:
+    if (ReadInts(args, std::span(in).first(2)))
+      locked([&](World &w) { w.VelocityControl(in[0], in[1]); });
+    return;
+  case Method::ServoOn:
+  case Method::ServoOff:
+    if (no_args) locked([&](World &w) { w.SetServo(m == Method::ServoOn); });
+    return;
+  case Method::ReadPosition:
+    if (no_args) *ret = IntList(locked([](World &w) { return w.PositionReading(); }));
+    return;
+  case Method::ReadEncoder:
+    if (no_args) *ret = IntList(locked([](World &w) { return w.EncoderReading(); }));
+    return;
+  case Method::ChangePosition2:
+    if (ReadInts(args, std::span(in).first(2)))
+      locked([&](World &w) { w.SetOdometry(in[0], in[1], std::nullopt); });
+    return;
+  case Method::ChangePosition:
+    if (ReadInts(args, in)) locked([&](World &w) { w.SetOdometry(in[0], in[1], in[2]); });
+    return;
+  case Method::ReadBumperArray:
+    if (no_args) *ret = IntList(locked([](World &w) { return w.BumperReading(); }));
+    return;
+  case Method::SetBumperOffMode:
+  case Method::SetBumperDirMode:
+    if (no_args) locked([&](World &w) { w.SetBumperDirMode(m == Method::SetBumperDirMode); });
+    return;
+  case Method::ReadSensors:
+    if (no_args) {
+      std::array<int32_t, 8> out;
+      if (locked([&](World &w) { return w.SonarReading(out); })) *ret = IntList(out);
+    }
+    return;
+  case Method::ReadEmergencyKey:
+    if (no_args) {
+      const int32_t key[] = {locked([](World &w) { return w.state().emergency_key ? 1 : 0; })};
+      *ret = IntList(key);
+    }
+    return;
+  case Method::ReadPowerStatus:
+    if (no_args) *ret = IntList(locked([](World &w) { return w.PowerReading(); }));
+    return;
+  case Method::PowerUp:
+  case Method::PowerDown:
+    if (ReadInts(args, std::span(in).first(1)))
+      locked([&](World &w) { w.SetModule(in[0], m == Method::PowerUp); });
+    return;
+  }
+}
+
+} // namespace robotsim
