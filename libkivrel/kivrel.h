@@ -446,7 +446,8 @@ KIVREL_API kivrel_tcp_client *kivrel_tcp_client_new(void) KIVREL_NOEXCEPT;
 KIVREL_API void kivrel_tcp_client_free(kivrel_tcp_client *client) KIVREL_NOEXCEPT;
 /* Returns a new client holding a copy of `ip_addr` (dotted decimal), `port`
  * and an open, unconnected IPv4 socket with one-second send and receive
- * time-outs; NULL (nothing left open) on failure. */
+ * time-outs and TCP_NODELAY (a body never waits behind its header for a
+ * delayed acknowledgement); NULL (nothing left open) on failure. */
 KIVREL_API kivrel_tcp_client *kivrel_tcp_client_create(const char *ip_addr,
                                                        int32_t port) KIVREL_NOEXCEPT;
 /* Connects the client's socket. Returns 0, or -1 (the caller still
@@ -471,11 +472,13 @@ KIVREL_API int32_t kivrel_tcp_client_get_socket_fd(const kivrel_tcp_client *clie
 KIVREL_API kivrel_tcp_server *kivrel_tcp_server_new(void) KIVREL_NOEXCEPT;
 /* Releases the record alone. */
 KIVREL_API void kivrel_tcp_server_free(kivrel_tcp_server *server) KIVREL_NOEXCEPT;
-/* Returns a new server listening on `port` on every local IPv4 address, or
- * NULL (nothing left open) when the port is taken or the socket fails. */
+/* Returns a new server listening on `port` on every local IPv4 address
+ * (backlog 5, SO_REUSEADDR so a restarted service can listen again at once),
+ * or NULL (nothing left open) when a live socket holds the port or the
+ * socket fails. */
 KIVREL_API kivrel_tcp_server *kivrel_tcp_server_create(int32_t port) KIVREL_NOEXCEPT;
 /* Blocks until a client connects. Returns a new record (port 0) holding the
- * accepted connection, or NULL. */
+ * accepted connection (TCP_NODELAY, no time-outs), or NULL. */
 KIVREL_API kivrel_tcp_server *kivrel_tcp_server_accept(kivrel_tcp_server *server) KIVREL_NOEXCEPT;
 /* Closes the socket and releases the record. NULL is ignored. */
 KIVREL_API void kivrel_tcp_server_destroy(kivrel_tcp_server *server) KIVREL_NOEXCEPT;
