@@ -65,7 +65,9 @@ std::string StatusText(const Snapshot &snap) {
 void Console::ShowStatus(const Snapshot &snap) {
   if (!interactive_) return;
   // Carriage return and clear-to-end: the line is redrawn in place.
-  std::fputs(("\r" + StatusText(snap) + "\033[K").c_str(), stdout);
+  std::fputs("\r", stdout);
+  std::fputs(StatusText(snap).c_str(), stdout);
+  std::fputs("\033[K", stdout);
   std::fflush(stdout);
   line_shown_ = true;
 }
