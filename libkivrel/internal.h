@@ -73,6 +73,13 @@ template <class T> inline T *alloc_record() noexcept {
   return static_cast<T *>(std::calloc(1, sizeof(T)));
 }
 
+inline const xmlChar *xml(const char *s) noexcept { return reinterpret_cast<const xmlChar *>(s); }
+
+// True for an element node named `name` (exact, case-sensitive).
+inline bool is_element(const xmlNode *node, const xmlChar *name) noexcept {
+  return node != nullptr && node->type == XML_ELEMENT_NODE && xmlStrcmp(node->name, name) == 0;
+}
+
 // True when libxml2 can write `text` as character data and read back the
 // same bytes: well-formed UTF-8 of XML characters only.
 bool xml_can_carry(const char *text) noexcept;

@@ -9,14 +9,15 @@
 
 namespace {
 
+using kivrel::is_element;
+using kivrel::xml;
+
 // xmlReadMemory() takes the length as an int.
 constexpr size_t kMaxDocumentBytes = INT_MAX;
 
 // White space between elements stays in the tree (the readers skip it).
 // Nothing is fetched from the network and nothing reported: failure is -1.
 constexpr int kParseOptions = XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING;
-
-const xmlChar *xml(const char *s) noexcept { return reinterpret_cast<const xmlChar *>(s); }
 
 const xmlChar *const kMethodCall = xml("method_call");
 const xmlChar *const kMethodResponse = xml("method_response");
@@ -30,10 +31,6 @@ using kivrel::Datalist;
 using kivrel::XmlChar;
 using kivrel::XmlDoc;
 using kivrel::XmlNode;
-
-bool is_element(const xmlNode *node, const xmlChar *name) noexcept {
-  return node != nullptr && node->type == XML_ELEMENT_NODE && xmlStrcmp(node->name, name) == 0;
-}
 
 const xmlNode *first_element(const xmlNode *parent, const xmlChar *name) noexcept {
   for (const xmlNode *child = parent->children; child != nullptr; child = child->next)

@@ -10,6 +10,9 @@
 
 namespace {
 
+using kivrel::is_element;
+using kivrel::xml;
+
 // Lists nest at most this deep, the outermost counting as 1. Both walks
 // recurse once per level, so the bound is also what keeps a hostile tree
 // from exhausting the stack.
@@ -22,8 +25,6 @@ constexpr char kTypeInt[] = "int";
 constexpr char kTypeString[] = "string";
 constexpr char kTypeDatalist[] = "datalist";
 
-const xmlChar *xml(const char *s) noexcept { return reinterpret_cast<const xmlChar *>(s); }
-
 const xmlChar *const kInt = xml("int");
 const xmlChar *const kString = xml("string");
 const xmlChar *const kData = xml("data");
@@ -33,10 +34,6 @@ using kivrel::Data;
 using kivrel::Datalist;
 using kivrel::XmlChar;
 using kivrel::XmlNode;
-
-bool is_element(const xmlNode *node, const xmlChar *name) noexcept {
-  return node != nullptr && node->type == XML_ELEMENT_NODE && xmlStrcmp(node->name, name) == 0;
-}
 
 // Element `name` holding one text node; null if either cannot be made.
 xmlNode *text_element(const xmlChar *name, const char *text) noexcept {
