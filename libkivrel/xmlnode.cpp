@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include <libxml/parser.h>
 #include <libxml/xmlerror.h>
 
 #include "internal.h"
@@ -239,8 +240,19 @@ bool xml_can_carry(const char *text) noexcept {
   return true;
 }
 
+namespace {
+// libxml2 sets up its shared state on first use, and two threads doing that
+// at once race. Callers need not call kivrel_initialize() (the panel does
+// not), so every entry into libxml2 goes through here first; repeating
+// xmlInitParser() later is harmless.
+bool parser_ready() noexcept {
+  static const bool ready = (xmlInitParser(), true);
+  return ready;
+}
+} // namespace
+
 QuietXmlErrors::QuietXmlErrors() noexcept
-    : saved_func_(xmlGenericError), saved_context_(xmlGenericErrorContext) {
+    : saved_func_((parser_ready(), xmlGenericError)), saved_context_(xmlGenericErrorContext) {
   xmlSetGenericErrorFunc(nullptr, discard);
 }
 
