@@ -47,14 +47,14 @@ void StatusLamp::SetLamp(int32_t rowY, int32_t column, int32_t extraY) {
   // stands for any number of calls made before it runs; it paints the
   // state that is current by then.
   if (!m_repaintPending.exchange(true)) {
-    QMetaObject::invokeMethod(
-        this,
-        [this] {
-          m_repaintPending.store(false);
-          update();
-        },
-        Qt::QueuedConnection);
+    // By name, so nothing of the caller's travels with the request.
+    QMetaObject::invokeMethod(this, "RepaintRequested", Qt::QueuedConnection);
   }
+}
+
+void StatusLamp::RepaintRequested() {
+  m_repaintPending.store(false);
+  update();
 }
 
 void StatusLamp::paintEvent(QPaintEvent *) {

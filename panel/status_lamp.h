@@ -32,6 +32,10 @@ public:
 protected:
   void paintEvent(QPaintEvent *event) override;
 
+private slots:
+  // The repaint a worker's SetLamp asks the user-interface thread for.
+  void RepaintRequested();
+
 private:
   std::atomic<int32_t> m_rowY{0};
   std::atomic<int32_t> m_column{1};
