@@ -1,6 +1,11 @@
 // The panel's button handlers and the table that routes each button's click
-// to its handler. Every handler runs on the user-interface thread; the
-// one-shot robot commands call the robot synchronously.
+// to its handler, and the event filter that sees the direction buttons'
+// presses. Every handler runs on the user-interface thread; the one-shot
+// robot commands call the robot synchronously.
+#include <QApplication>
+#include <QEvent>
+#include <QFocusEvent>
+#include <QMouseEvent>
 #include <QPushButton>
 #include <climits>
 #include <cstdint>
@@ -34,6 +39,58 @@ constexpr PowerSwitch kPowerSwitches[PanelDialog::kPowerSwitchCount] = {
     {1089, PowerModuleId::Rx64, "Rx64 Up", "Rx64 Down"},
     {1088, PowerModuleId::Lcd, "Lcd Up", "Lcd Down"},
 };
+
+// An Enable toggle: the button, what it switches and what it shows.
+struct PollingToggle {
+  int id;
+  int32_t PanelDialog::*on;
+  std::atomic<bool> PanelDialog::*run;
+  PanelThread thread;
+  ProxyField &(*connectStatus)(PanelDialog &);
+  const char *captionOff;
+  const char *captionOn;
+  // The ultrasonic toggle switches on only once its thread exists; the
+  // others switch on first and keep that state if the thread fails.
+  bool onlyOnceStarted;
+};
+
+const PollingToggle kPollingToggles[] = {
+    {1026, &PanelDialog::m_ultraSonicOn, &PanelDialog::m_runUltraSonic, PanelThread::UltraSonic,
+     [](PanelDialog &d) -> ProxyField & { return d.m_ultraSonic.m_connectStatus; }, "USonic Enable",
+     "USonic Disable", true},
+    {1029, &PanelDialog::m_bumperOn, &PanelDialog::m_runBumper, PanelThread::Bumper,
+     [](PanelDialog &d) -> ProxyField & { return d.m_bumper.m_connectStatus; }, "Bumper Enable",
+     "Bumper Disable", false},
+    {1030, &PanelDialog::m_emergencyOn, &PanelDialog::m_runEmergency, PanelThread::Emergency,
+     [](PanelDialog &d) -> ProxyField & { return d.m_emergency.m_connectStatus; },
+     "Emergency Enable", "Emergency Disable", false},
+    {1042, &PanelDialog::m_drivePosOn, &PanelDialog::m_runDrivePos, PanelThread::DrivePos,
+     [](PanelDialog &d) -> ProxyField & { return d.m_motorDriver.m_connectStatus; },
+     "Drive Pos Enable", "Drive Pos Disable", false},
+    {1075, &PanelDialog::m_powerModuleOn, &PanelDialog::m_runPowerModule, PanelThread::PowerModule,
+     [](PanelDialog &d) -> ProxyField & { return d.m_powerModule.m_connectStatus; },
+     "Power Module Enable", "Power Module Disable", false},
+};
+
+// The direction buttons, in the order a press is matched against them.
+struct DirectionButton {
+  int id;
+  std::atomic<bool> PanelDialog::*run;
+  PanelThread thread;
+};
+
+constexpr DirectionButton kDirectionButtons[] = {
+    {1012, &PanelDialog::m_runForward, PanelThread::DriveForward},
+    {1013, &PanelDialog::m_runLeft, PanelThread::DriveLeft},
+    {1014, &PanelDialog::m_runRight, PanelThread::DriveRight},
+    {1037, &PanelDialog::m_runBackward, PanelThread::DriveBackward},
+};
+
+const DirectionButton *FindDirection(int id) {
+  for (const DirectionButton &d : kDirectionButtons)
+    if (d.id == id) return &d;
+  return nullptr;
+}
 
 bool IsSpace(char c) {
   return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
@@ -83,18 +140,137 @@ void PanelDialog::ConnectRoutes() {
     connect(button(route.id), &QPushButton::clicked, this, route.handler);
 }
 
-// --- Enable toggles and drive release: they start and stop the worker
-// threads, which come with the polling work. Routed already, so the
-// buttons' wiring is complete; each does nothing yet.
-void PanelDialog::OnUltraSonicEnable() {}
-void PanelDialog::OnBumperEnable() {}
-void PanelDialog::OnEmergencyEnable() {}
-void PanelDialog::OnDrivePosEnable() {}
-void PanelDialog::OnPowerModuleEnable() {}
-void PanelDialog::OnForwardRelease() {}
-void PanelDialog::OnLeftRelease() {}
-void PanelDialog::OnRightRelease() {}
-void PanelDialog::OnBackwardRelease() {}
+// --- Enable toggles: they start and stop the polling threads.
+
+void PanelDialog::OnUltraSonicEnable() { SwitchPolling(1026); }
+void PanelDialog::OnBumperEnable() { SwitchPolling(1029); }
+void PanelDialog::OnEmergencyEnable() { SwitchPolling(1030); }
+void PanelDialog::OnDrivePosEnable() { SwitchPolling(1042); }
+void PanelDialog::OnPowerModuleEnable() { SwitchPolling(1075); }
+
+void PanelDialog::SwitchPolling(int id) {
+  for (const PollingToggle &t : kPollingToggles) {
+    if (t.id != id) continue;
+    int32_t &on = this->*t.on;
+    std::atomic<bool> &run = this->*t.run;
+    if (on) {
+      // The thread ends at its next pass; its lamp goes dark meanwhile.
+      run.store(false);
+      t.connectStatus(*this).store(-1);
+      on = 0;
+      button(id)->setText(t.captionOff);
+      return;
+    }
+    run.store(true);
+    if (t.onlyOnceStarted) {
+      if (!StartWorker(t.thread)) return;
+      on = 1;
+      button(id)->setText(t.captionOn);
+    } else {
+      on = 1;
+      button(id)->setText(t.captionOn);
+      StartWorker(t.thread);
+    }
+    return;
+  }
+}
+
+// --- Drive control. A left-button press on a direction button starts its
+// motion (seen by eventFilter before the button handles it); the end of
+// that press stops it: the button's clicked notification when the release
+// lands on the button (or the keyboard activates it), and eventFilter for
+// every other way the press ends, so that the robot never drives on after
+// the operator has let go.
+
+void PanelDialog::OnForwardRelease() { ReleaseDirection(1012); }
+void PanelDialog::OnLeftRelease() { ReleaseDirection(1013); }
+void PanelDialog::OnRightRelease() { ReleaseDirection(1014); }
+void PanelDialog::OnBackwardRelease() { ReleaseDirection(1037); }
+
+void PanelDialog::PressDirection(int id) {
+  const DirectionButton *pressed = FindDirection(id);
+  (this->*pressed->run).store(true);
+  for (const DirectionButton &other : kDirectionButtons)
+    if (&other != pressed) (this->*other.run).store(false);
+  m_runStop.store(false);
+  m_heldDirection = id;
+  m_releasePending = 0;
+  StartWorker(pressed->thread);
+}
+
+void PanelDialog::ReleaseDirection(int id) {
+  if (m_releasePending == id) m_releasePending = 0;
+  (this->*FindDirection(id)->run).store(false);
+  m_runStop.store(true);
+  StartWorker(PanelThread::DriveStop);
+}
+
+void PanelDialog::LetGo() {
+  const int id = m_heldDirection;
+  if (id == 0) return;
+  m_heldDirection = 0;
+  ReleaseDirection(id);
+}
+
+// Runs once the button has handled a release: a release that produced no
+// clicked notification (it landed outside the button) still stops.
+void PanelDialog::FinishRelease() {
+  const int id = m_releasePending;
+  if (id == 0) return;
+  m_releasePending = 0;
+  ReleaseDirection(id);
+}
+
+bool PanelDialog::eventFilter(QObject *watched, QEvent *event) {
+  switch (event->type()) {
+  case QEvent::MouseButtonPress: {
+    // A double click's second press arrives as MouseButtonDblClick and
+    // starts nothing.
+    if (static_cast<QMouseEvent *>(event)->button() != Qt::LeftButton) break;
+    for (const DirectionButton &d : kDirectionButtons) {
+      if (watched == control(d.id)) {
+        PressDirection(d.id);
+        break;
+      }
+    }
+    break;
+  }
+  case QEvent::MouseButtonRelease:
+    if (m_heldDirection != 0 && watched == control(m_heldDirection) &&
+        static_cast<QMouseEvent *>(event)->button() == Qt::LeftButton) {
+      // The button decides whether this release is a click; whichever way,
+      // exactly one stop follows: from the clicked handler, or from
+      // FinishRelease once the button is done with the event.
+      m_releasePending = m_heldDirection;
+      m_heldDirection = 0;
+      QMetaObject::invokeMethod(this, &PanelDialog::FinishRelease, Qt::QueuedConnection);
+    }
+    break;
+  case QEvent::FocusOut:
+    // Focus taken by a popup leaves the button pressed; anything else
+    // releases it without a click.
+    if (m_heldDirection != 0 && watched == control(m_heldDirection) &&
+        static_cast<QFocusEvent *>(event)->reason() != Qt::PopupFocusReason)
+      LetGo();
+    break;
+  case QEvent::UngrabMouse:
+  case QEvent::Hide:
+  case QEvent::EnabledChange:
+    if (m_heldDirection != 0 && watched == control(m_heldDirection)) LetGo();
+    break;
+  case QEvent::WindowDeactivate:
+    if (watched == this) LetGo();
+    break;
+  case QEvent::ApplicationStateChange:
+    if (static_cast<QApplicationStateChangeEvent *>(event)->applicationState() !=
+        Qt::ApplicationActive)
+      LetGo();
+    break;
+  default:
+    break;
+  }
+  return QDialog::eventFilter(watched, event);
+}
 
 // --- Address and one-shot commands.
 

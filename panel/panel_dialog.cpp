@@ -1,9 +1,11 @@
 #include "panel_dialog.h"
 
+#include <QApplication>
 #include <QContextMenuEvent>
 #include <QKeyEvent>
 #include <QLineEdit>
 #include <QMenu>
+#include <QMessageBox>
 #include <QProgressBar>
 #include <QPushButton>
 
@@ -36,6 +38,7 @@ constexpr OpeningCaption kOpeningCaptions[] = {
 };
 
 constexpr char kAboutEntry[] = "Skarvel 정보(&A)...";
+constexpr char kThreadFailure[] = "create fail : sensor control thread";
 constexpr char kCloseEntry[] = "&Close";
 
 } // namespace
@@ -43,10 +46,53 @@ constexpr char kCloseEntry[] = "&Close";
 PanelDialog::PanelDialog(QWidget *parent) : QDialog(parent), m_hIcon(SkarvelResource::AppIcon()) {
   m_controls = BuildDialog(*this, kPanelTemplate);
   ConnectRoutes();
+  // Ahead of every receiver, as the direction buttons' press needs.
+  qApp->installEventFilter(this);
   OnInitDialog();
 }
 
-PanelDialog::~PanelDialog() = default;
+PanelDialog::~PanelDialog() {
+  qApp->removeEventFilter(this);
+  Shutdown();
+}
+
+void PanelDialog::done(int result) {
+  Shutdown();
+  QDialog::done(result);
+}
+
+void PanelDialog::Shutdown() {
+  if (m_threads.Stopped()) return;
+  m_heldDirection = 0;
+  m_releasePending = 0;
+  const bool driving =
+      m_runForward.load() || m_runBackward.load() || m_runLeft.load() || m_runRight.load() ||
+      m_runStop.load() || m_threads.Running(PanelThread::DriveForward) ||
+      m_threads.Running(PanelThread::DriveBackward) || m_threads.Running(PanelThread::DriveLeft) ||
+      m_threads.Running(PanelThread::DriveRight) || m_threads.Running(PanelThread::DriveStop);
+  for (std::atomic<bool> *flag :
+       {&m_runPowerModule, &m_runForward, &m_runBackward, &m_runRight, &m_runLeft, &m_runStop,
+        &m_runUltraSonic, &m_runBumper, &m_runDrivePos, &m_runEmergency})
+    flag->store(false);
+  m_threads.Stop();
+  // Sent after every drive thread has ended, so no velocity of theirs can
+  // arrive after it.
+  if (driving) m_motorDriver.VelocityControl(0, 0);
+}
+
+bool PanelDialog::StartWorker(PanelThread kind) {
+  if (m_threads.Start(kind)) return true;
+  if (!m_threads.Stopped()) ReportThreadFailure();
+  return false;
+}
+
+void PanelDialog::ShowReadings() { m_threads.ApplyUpdates(); }
+
+void PanelDialog::ReportThreadFailure() {
+  QMessageBox box(QMessageBox::Warning, QApplication::applicationName(),
+                  QString::fromUtf8(kThreadFailure), QMessageBox::Ok, this);
+  box.exec();
+}
 
 QWidget *PanelDialog::control(int id) const { return m_controls.value(id); }
 QPushButton *PanelDialog::button(int id) const { return qobject_cast<QPushButton *>(control(id)); }
@@ -89,9 +135,8 @@ void PanelDialog::OnInitDialog() {
   WriteForm();
 }
 
-// Starts the thread that keeps the Connect State lamps current. Still empty:
-// it comes with the polling threads, which it shares its machinery with.
-void PanelDialog::StartConnectStateThread() {}
+// The Connect State lamps are kept current for as long as the panel is open.
+void PanelDialog::StartConnectStateThread() { StartWorker(PanelThread::ConnectState); }
 
 void PanelDialog::InitUltraSonicBars() {
   for (int id : kUltraSonicBars) {

@@ -3,11 +3,15 @@
 // identifier), the run flags of the worker threads and the four texts
 // exchanged with the editable edits.
 //
-// Threading contract: the dialog, its controls, the form texts and every
-// handler belong to the user-interface thread. Worker threads may read the
-// run flags and call the proxies (whose fields are atomic); they must hand
-// every control update to the user-interface thread by a queued call. The
+// Threading contract: the dialog, its controls, the form texts, the toggle
+// states and every handler belong to the user-interface thread. Worker
+// threads (panel_threads.h) may read the run flags and call the proxies
+// (whose fields are atomic); they hand every control update, lamps
+// included, to the user-interface thread by a queued call. The
 // one-shot robot commands run synchronously on the user-interface thread.
+// Closing the dialog (done) or destroying it clears every run flag and
+// joins every worker first; a direction that was driving then gets one
+// zero-velocity command, so the robot never drives on after the panel.
 #ifndef SKARVEL_PANEL_DIALOG_H
 #define SKARVEL_PANEL_DIALOG_H
 
@@ -18,6 +22,7 @@
 #include <atomic>
 
 #include "dialog_template.h"
+#include "panel_threads.h"
 #include "robot_proxies.h"
 
 class QContextMenuEvent;
@@ -53,6 +58,12 @@ public:
   void InitUltraSonicBars();
   void OnSysCommand(int command);
 
+  // The workers' starter and owner.
+  PanelThreads &threads() { return m_threads; }
+
+  // Closing ends every worker before the dialog hides.
+  void done(int result) override;
+
   // Tell the worker threads to keep running.
   std::atomic<bool> m_runPowerModule{false};
   std::atomic<bool> m_runForward{false};
@@ -80,15 +91,37 @@ public:
 
   QIcon m_hIcon;
 
+  // The Enable toggles: 1 while the button's polling is switched on. They
+  // decide what the next click does and which caption the button shows.
+  int32_t m_ultraSonicOn = 0;
+  int32_t m_bumperOn = 0;
+  int32_t m_emergencyOn = 0;
+  int32_t m_drivePosOn = 0;
+  int32_t m_powerModuleOn = 0;
+
 protected:
   void keyPressEvent(QKeyEvent *event) override;
   void contextMenuEvent(QContextMenuEvent *event) override;
+  // Sees every event of the application before its receiver does: presses
+  // and releases on the direction buttons, and what ends a held press
+  // without a release (handlers.cpp).
+  bool eventFilter(QObject *watched, QEvent *event) override;
 
 private:
+  // Applies the workers' latest control updates (queued by PanelThreads).
+  Q_INVOKABLE void ShowReadings();
+
   void OnInitDialog();
   void ConnectRoutes();
   void StartConnectStateThread();
   void OnOK();
+  // Clears every run flag and joins every worker; idempotent.
+  void Shutdown();
+
+  // Starts a worker of `kind`; a thread that cannot be made is reported to
+  // the operator (unless the panel is closing). False on failure.
+  bool StartWorker(PanelThread kind);
+  void ReportThreadFailure();
 
   // Command handlers, routed by button identifier (handlers.cpp).
   void OnUltraSonicEnable();
@@ -109,6 +142,12 @@ private:
   void OnLeftRelease();
   void OnRightRelease();
   void OnBackwardRelease();
+  void SwitchPolling(int id);
+  void PressDirection(int id);
+  void ReleaseDirection(int id);
+  // The held direction ends without a release on its button.
+  void LetGo();
+  void FinishRelease();
 
   struct Route {
     int id;
@@ -121,6 +160,15 @@ private:
   // Per power switch, in the order of its table: 1 when the panel's last
   // command to that module was "PowerDown".
   std::array<bool, kPowerSwitchCount> m_moduleDown{};
+  // The direction button whose left-button press started the motion that
+  // runs now, until that press ends; 0 when none.
+  int m_heldDirection = 0;
+  // A direction whose release has been seen but whose clicked notification
+  // may still come; 0 when none.
+  int m_releasePending = 0;
+  // Last member: destroyed first, although the destructor has joined every
+  // worker already.
+  PanelThreads m_threads{*this};
 };
 
 #endif
