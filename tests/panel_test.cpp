@@ -291,12 +291,12 @@ TEST(PanelDialogKeyboard, EnterOutsideAButtonIsOkEnterOnAButtonClicksItEscapeCan
     d.show();
     d.edit(1027)->setFocus();
     d.edit(1027)->clear();
-    QTest::keyClicks(d.edit(1027), "10.0.0.9");
+    QTest::keyClicks(d.edit(1027), "127.0.0.9");
     QTest::keyClicks(d.edit(1033), "12");
     QTest::keyClick(d.edit(1027), Qt::Key_Return);
     EXPECT_EQ(d.result(), QDialog::Accepted);
     EXPECT_FALSE(d.isVisible());
-    EXPECT_EQ(d.m_robotIp, "10.0.0.9");
+    EXPECT_EQ(d.m_robotIp, "127.0.0.9");
     EXPECT_EQ(d.m_setX, "12");
     // Only "IP Set" changes the address in use.
     EXPECT_EQ(*g_robotAddress.Get(), SKARVEL_DEFAULT_ROBOT_ADDRESS);
