@@ -8,6 +8,7 @@
 #include <thread>
 #include <vector>
 
+#include "example_documents.h"
 #include "fake_service.h"
 #include "robot_proxies.h"
 
@@ -27,11 +28,7 @@ int OpenDescriptors() {
 }
 
 // The call documents as the controller receives them, written out by hand.
-const std::string kReadBumperArrayCall = "<?xml version=\"1.0\"?>\n"
-                                         "<method_call>\n"
-                                         "  <method_name>ReadBumperArray</method_name>\n"
-                                         "  <method_datalist_arg/>\n"
-                                         "</method_call>\n";
+const std::string kReadBumperArrayCall = kCallWithoutArgs;
 std::string PowerCall(const char *method, int module) {
   return std::string("<?xml version=\"1.0\"?>\n<method_call>\n  <method_name>") + method +
          "</method_name>\n  <method_datalist_arg>\n    <datalist>\n      <data>\n        <int>" +

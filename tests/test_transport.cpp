@@ -20,50 +20,17 @@
 
 #include <gtest/gtest.h>
 
+#include "example_documents.h"
 #include "kivrel.h"
 
 namespace {
 
 // ---- documents, written out by hand
 
-const std::string kPowerUpCall = // "PowerUp" with one integer, 1
-    "<?xml version=\"1.0\"?>\n"
-    "<method_call>\n"
-    "  <method_name>PowerUp</method_name>\n"
-    "  <method_datalist_arg>\n"
-    "    <datalist>\n"
-    "      <data>\n"
-    "        <int>1</int>\n"
-    "      </data>\n"
-    "    </datalist>\n"
-    "  </method_datalist_arg>\n"
-    "</method_call>\n";
-
-const std::string kNoArgCall = "<?xml version=\"1.0\"?>\n"
-                               "<method_call>\n"
-                               "  <method_name>ReadBumperArray</method_name>\n"
-                               "  <method_datalist_arg/>\n"
-                               "</method_call>\n";
-
-const std::string kTwoIntResponse = // 120 and -45
-    "<?xml version=\"1.0\"?>\n"
-    "<method_response>\n"
-    "  <method_datalist_ret>\n"
-    "    <datalist>\n"
-    "      <data>\n"
-    "        <int>120</int>\n"
-    "      </data>\n"
-    "      <data>\n"
-    "        <int>-45</int>\n"
-    "      </data>\n"
-    "    </datalist>\n"
-    "  </method_datalist_ret>\n"
-    "</method_response>\n";
-
-const std::string kEmptyResponse = "<?xml version=\"1.0\"?>\n"
-                                   "<method_response>\n"
-                                   "  <method_datalist_ret/>\n"
-                                   "</method_response>\n";
+const std::string kPowerUpCall = kExample1;
+const std::string kNoArgCall = kCallWithoutArgs;
+const std::string kTwoIntResponse = kExample2;
+const std::string kEmptyResponse = kResponseWithoutResult;
 
 std::string framed(const std::string &name, const std::string &doc) {
   return name + ":" + std::to_string(doc.size()) + "\n" + doc;

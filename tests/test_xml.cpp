@@ -18,6 +18,7 @@
 #include <libxml/parser.h>
 #include <libxml/xmlerror.h>
 
+#include "example_documents.h"
 #include "kivrel.h"
 
 namespace {
@@ -147,47 +148,6 @@ struct ReadResponse {
 };
 
 constexpr char kDecl[] = "<?xml version=\"1.0\"?>\n";
-
-constexpr char kExample1[] = "<?xml version=\"1.0\"?>\n"
-                             "<method_call>\n"
-                             "  <method_name>PowerUp</method_name>\n"
-                             "  <method_datalist_arg>\n"
-                             "    <datalist>\n"
-                             "      <data>\n"
-                             "        <int>1</int>\n"
-                             "      </data>\n"
-                             "    </datalist>\n"
-                             "  </method_datalist_arg>\n"
-                             "</method_call>\n";
-static_assert(sizeof kExample1 - 1 == 216);
-
-constexpr char kExample2[] = "<?xml version=\"1.0\"?>\n"
-                             "<method_response>\n"
-                             "  <method_datalist_ret>\n"
-                             "    <datalist>\n"
-                             "      <data>\n"
-                             "        <int>120</int>\n"
-                             "      </data>\n"
-                             "      <data>\n"
-                             "        <int>-45</int>\n"
-                             "      </data>\n"
-                             "    </datalist>\n"
-                             "  </method_datalist_ret>\n"
-                             "</method_response>\n";
-static_assert(sizeof kExample2 - 1 == 239);
-
-constexpr char kCallWithoutArgs[] = "<?xml version=\"1.0\"?>\n"
-                                    "<method_call>\n"
-                                    "  <method_name>ReadBumperArray</method_name>\n"
-                                    "  <method_datalist_arg/>\n"
-                                    "</method_call>\n";
-static_assert(sizeof kCallWithoutArgs - 1 == 121);
-
-constexpr char kResponseWithoutResult[] = "<?xml version=\"1.0\"?>\n"
-                                          "<method_response>\n"
-                                          "  <method_datalist_ret/>\n"
-                                          "</method_response>\n";
-static_assert(sizeof kResponseWithoutResult - 1 == 84);
 
 // A response whose result list holds the given <data> elements.
 std::string response_with(const std::string &data) {
