@@ -33,12 +33,15 @@ extern "C" void OnSignal(int) {
 }
 
 void Usage(std::FILE *out) {
-  std::fputs("usage: robot-sim [--seed N] [--port-base P] [--no-terminal] [--view] [--help]\n"
+  std::fputs("usage: robot-sim [--seed N] [--port-base P] [--bind ADDRESS] [--no-terminal] [--view]\n"
+             "                 [--help]\n"
              "Simulates the robot controller: motor driver on port 50010, bumper 50011,\n"
              "ultrasonic 50012, power module 50017, emergency key 50022.\n"
              "  --seed N       seed of the sensor noise (default 1), for repeatable runs\n"
              "  --port-base P  serve on P, P+1, P+2, P+7 and P+12 instead (a second\n"
              "                 simulator beside the first; the panel uses the fixed ports)\n"
+             "  --bind ADDRESS listen on this local IPv4 address only (127.0.0.1: this\n"
+             "                 machine only); default every interface, as the controller\n"
              "  --no-terminal  no status line and no keys, even on a terminal\n"
              "  --view         show the room in a window (needs a display)\n"
              "  --help         this text\n"
@@ -102,6 +105,8 @@ int main(int argc, char **argv) {
         options.ports[s] =
             static_cast<int32_t>(number) + robotsim::kDefaultPorts[s] - robotsim::kDefaultPorts[0];
       ++i;
+    } else if (arg == "--bind" && i + 1 < argc) {
+      options.bind_address = argv[++i]; // checked when the services start
     } else if (arg == "--no-terminal") {
       terminal = false;
     } else if (arg == "--view") {
@@ -140,9 +145,10 @@ int main(int argc, char **argv) {
     const auto &p = options.ports;
     if (!sim.Start()) {
       std::fprintf(stderr,
-                   "robot-sim: cannot listen on ports %d, %d, %d, %d and %d (is another "
-                   "controller or simulator running?)\n",
-                   p[0], p[1], p[2], p[3], p[4]);
+                   "robot-sim: cannot listen on ports %d, %d, %d, %d and %d of %s (is another "
+                   "controller or simulator running, or the address not this machine's?)\n",
+                   p[0], p[1], p[2], p[3], p[4],
+                   options.bind_address.empty() ? "every interface" : options.bind_address.c_str());
       kivrel_finalize();
       return 1;
     }

@@ -1,5 +1,6 @@
 #include "simulator.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <span>
@@ -10,10 +11,6 @@ namespace robotsim {
 namespace {
 
 using Method = RobotSimulator::Method;
-
-// Method functions receive no context of their own; every worker of a
-// simulator's pool records its simulator here before it serves anything.
-thread_local RobotSimulator *t_simulator = nullptr;
 
 struct MethodEntry {
   Method id;
@@ -60,23 +57,6 @@ constexpr MethodEntry kMethods[] = {
 };
 static_assert(std::size(kMethods) == RobotSimulator::kMethodCount);
 
-template <size_t I> int Trampoline(const kivrel_datalist *args, kivrel_datalist **ret) noexcept {
-  if (t_simulator == nullptr) return -1;
-  try {
-    t_simulator->Answer(static_cast<Method>(I), args, ret);
-  } catch (...) {
-    return -1; // only a failed lock can get here; the caller then sees no result
-  }
-  return 0;
-}
-
-template <size_t... I>
-constexpr std::array<kivrel_method_func, sizeof...(I)> MakeTrampolines(std::index_sequence<I...>) {
-  return {&Trampoline<I>...};
-}
-constexpr auto kTrampolines =
-    MakeTrampolines(std::make_index_sequence<RobotSimulator::kMethodCount>());
-
 // Reads exactly `out.size()` integers; anything else is a wrongly shaped call.
 bool ReadInts(const kivrel_datalist *args, std::span<int32_t> out) {
   if (args == nullptr || kivrel_datalist_get_size(args) != out.size()) return false;
@@ -118,7 +98,22 @@ constexpr int kMaxCatchUpSteps = 10;
 RobotSimulator::RobotSimulator(SimulatorOptions options)
     : options_(options), world_(options.seed) {}
 
-RobotSimulator::~RobotSimulator() { Stop(); }
+RobotSimulator::~RobotSimulator() {
+  Stop();
+  ReleaseHosts();
+}
+
+// Every method runs here, with its simulator and its name as user data.
+int RobotSimulator::Dispatch(const kivrel_datalist *args, kivrel_datalist **ret,
+                             void *data) noexcept {
+  const auto *context = static_cast<const MethodContext *>(data);
+  try {
+    context->sim->Answer(context->id, args, ret);
+  } catch (...) {
+    return -1; // only a failed lock can get here; the caller then sees no result
+  }
+  return 0;
+}
 
 bool RobotSimulator::BuildServices() {
   for (size_t s = 0; s < kServiceCount; ++s) {
@@ -126,60 +121,83 @@ bool RobotSimulator::BuildServices() {
     if (registries_[s] == nullptr) return false;
   }
   for (const MethodEntry &entry : kMethods) {
-    kivrel_method *m = kivrel_method_create(entry.name, kTrampolines[static_cast<size_t>(entry.id)],
-                                            entry.sign_arg, entry.sign_ret, entry.help);
+    MethodContext &context = contexts_[static_cast<size_t>(entry.id)];
+    context = {this, entry.id};
+    kivrel_method *m = kivrel_method_create_data(entry.name, Dispatch, &context, entry.sign_arg,
+                                                 entry.sign_ret, entry.help);
     if (m == nullptr) return false;
     if (kivrel_registry_add_method(registries_[static_cast<size_t>(entry.service)], m) != 0) {
       kivrel_method_destroy(m);
       return false;
     }
   }
+  const char *address = options_.bind_address.empty() ? nullptr : options_.bind_address.c_str();
+  const auto ms = [](std::chrono::milliseconds d) {
+    return static_cast<int32_t>(std::clamp<int64_t>(d.count(), 1, INT32_MAX));
+  };
   for (size_t s = 0; s < kServiceCount; ++s) {
     if (kivrel_introspection_register(registries_[s]) != 0) return false;
-    services_[s] = kivrel_service_create(registries_[s]);
-    if (services_[s] == nullptr) return false;
+    kivrel_host *host = kivrel_host_create(registries_[s], address, options_.ports[s]);
+    hosts_[s] = host;
+    if (host == nullptr || kivrel_host_set_workers(host, options_.workers) != 0 ||
+        kivrel_host_set_max_connections(host, options_.max_connections) != 0 ||
+        kivrel_host_set_idle_ms(host, ms(options_.idle_timeout)) != 0 ||
+        kivrel_host_set_timeout_ms(host, ms(options_.message_timeout)) != 0)
+      return false;
   }
   return true;
 }
 
 void RobotSimulator::ReleaseServices() {
   for (size_t s = 0; s < kServiceCount; ++s) {
-    if (services_[s] != nullptr) kivrel_service_free(services_[s]);
+    if (hosts_[s] != nullptr) kivrel_host_stop(hosts_[s]);
     kivrel_registry_destroy(registries_[s], 1);
-    services_[s] = nullptr;
     registries_[s] = nullptr;
   }
 }
 
+void RobotSimulator::ReleaseHosts() {
+  for (kivrel_host *&host : hosts_) {
+    kivrel_host_destroy(host);
+    host = nullptr;
+  }
+}
+
 bool RobotSimulator::Start() {
-  if (services_[0] != nullptr) return false; // already running
-  if (!BuildServices()) {
-    ReleaseServices();
-    return false;
-  }
-  std::vector<ServicePool::Endpoint> endpoints;
-  for (size_t s = 0; s < kServiceCount; ++s)
-    endpoints.push_back({options_.ports[s], services_[s]});
-  ServicePoolOptions pool_options;
-  pool_options.workers = options_.workers;
-  pool_options.max_connections = options_.max_connections;
-  pool_options.idle_timeout = options_.idle_timeout;
-  pool_options.thread_init = [this] { t_simulator = this; };
-  if (!pool_.Start(endpoints, std::move(pool_options))) {
-    ReleaseServices();
-    return false;
-  }
-  if (options_.realtime) {
+  if (registries_[0] != nullptr) return false; // already running
+  ReleaseHosts();
+  bool ok = BuildServices();
+  for (size_t s = 0; ok && s < kServiceCount; ++s)
+    ok = kivrel_host_start(hosts_[s]) == 0;
+  if (ok && options_.realtime) {
     clock_stop_ = false;
     try {
       clock_ = std::thread([this] { RunClock(); });
     } catch (...) {
-      pool_.Stop();
-      ReleaseServices();
-      return false;
+      ok = false;
     }
   }
-  return true;
+  if (!ok) ReleaseServices();
+  return ok;
+}
+
+int32_t RobotSimulator::Port(Service s) const {
+  kivrel_host *host = hosts_[static_cast<size_t>(s)];
+  return host != nullptr ? kivrel_host_port(host) : 0;
+}
+
+ConnectionStats RobotSimulator::Connections() const {
+  ConnectionStats total;
+  for (kivrel_host *host : hosts_) {
+    if (host == nullptr) continue;
+    kivrel_host_stats s{};
+    kivrel_host_get_stats(host, &s);
+    total.accepted += s.accepted;
+    total.refused += s.refused;
+    total.expired += s.closed_idle;
+    total.open += s.open;
+  }
+  return total;
 }
 
 void RobotSimulator::Stop() {
@@ -189,7 +207,6 @@ void RobotSimulator::Stop() {
   }
   clock_cv_.notify_all();
   if (clock_.joinable()) clock_.join();
-  pool_.Stop();
   ReleaseServices();
 }
 

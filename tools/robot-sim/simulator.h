@@ -16,12 +16,12 @@
 #include <cstdint>
 #include <functional>
 #include <mutex>
+#include <string>
 #include <string_view>
 #include <thread>
-#include <vector>
 
 #include "kivrel.h"
-#include "service_pool.h"
+#include "kivrel_host.h"
 #include "world.h"
 
 namespace robotsim {
@@ -40,9 +40,24 @@ struct SimulatorOptions {
   bool realtime = true;
   // Port per Service; 0 lets the system choose (read it back with Port()).
   std::array<int32_t, kServiceCount> ports = kDefaultPorts;
-  int workers = 8;
+  // Local IPv4 address to listen on; empty for every interface, as a
+  // controller does.
+  std::string bind_address;
+  // Per service: each is served by a host of its own.
+  int workers = 2;
   int max_connections = 64;
+  // A connection carrying no call for this long is closed.
   std::chrono::milliseconds idle_timeout{10000};
+  // The most one request may take to arrive, or one answer to go out.
+  std::chrono::milliseconds message_timeout{10000};
+};
+
+// Connection counters of the five services together.
+struct ConnectionStats {
+  uint64_t accepted = 0; // refused ones included
+  uint64_t refused = 0;  // closed at once: the service's slots were all taken
+  uint64_t expired = 0;  // closed for silence or an unfinished request
+  uint64_t open = 0;     // held right now
 };
 
 // What a viewer or a test sees of the world at one instant.
@@ -59,14 +74,16 @@ public:
   RobotSimulator &operator=(const RobotSimulator &) = delete;
 
   // Binds the five ports and starts serving. False, with nothing left
-  // running, when a port is taken or memory runs out.
+  // running, when a port is taken, the bind address is not this machine's,
+  // or memory runs out.
   bool Start();
   // Stops serving and the simulation thread; releases every socket, method
   // and registry. Idempotent.
   void Stop();
 
-  int32_t Port(Service s) const { return pool_.Port(static_cast<size_t>(s)); }
-  ServicePoolStats Connections() const { return pool_.Stats(); }
+  // The port a service listens on, or 0 when it does not.
+  int32_t Port(Service s) const;
+  ConnectionStats Connections() const;
 
   // Steps the world by `seconds` of simulated time (whole steps; the
   // remainder carries over to the next call).
@@ -106,8 +123,16 @@ public:
   void Answer(Method m, const kivrel_datalist *args, kivrel_datalist **ret);
 
 private:
+  // What each method's function receives as its user data.
+  struct MethodContext {
+    RobotSimulator *sim;
+    Method id;
+  };
+
+  static int Dispatch(const kivrel_datalist *args, kivrel_datalist **ret, void *data) noexcept;
   bool BuildServices();
   void ReleaseServices();
+  void ReleaseHosts();
   void RunClock();
 
   SimulatorOptions options_;
@@ -116,8 +141,11 @@ private:
   int64_t advance_carry_us_ = 0;
 
   std::array<kivrel_registry *, kServiceCount> registries_{};
-  std::array<struct kivrel_service *, kServiceCount> services_{};
-  ServicePool pool_;
+  // Made in Start(), stopped in Stop(), released by the destructor or the
+  // next Start(), so that Port() and Connections() may read them from any
+  // thread while the simulator stops.
+  std::array<kivrel_host *, kServiceCount> hosts_{};
+  std::array<MethodContext, kMethodCount> contexts_{};
   std::array<std::atomic<uint64_t>, kMethodCount> calls_{};
 
   std::thread clock_;
