@@ -160,6 +160,10 @@ struct kivrel_host {
   void poll_loop();
   void work_loop();
   void accept_burst();
+  // Closes armed connections whose client has gone. Mutex held; only from
+  // the poller after a batch of events.
+  // Returns how many connections being answered have lost their client.
+  size_t reap_departed(std::vector<kivrel_tcp_server *> &doomed);
   void readable(Connection *c, bool ended); // `ended`: no more bytes will come
   bool arm(Connection *c); // mutex held
   void set_timer(Connection *c, Clock::time_point at); // mutex held
@@ -333,16 +337,20 @@ void kivrel_host::poll_loop() {
   while (!stopping.load()) {
     const int n = epoll_wait(epoll_fd, events, kEventsPerWait, wait_ms(Clock::now()));
     if (n < 0 && errno != EINTR) break; // cannot happen with a valid set; stop() still works
+    bool clients_waiting = false;
     for (int i = 0; i < n; ++i) {
       if (events[i].data.u64 == kWakeTag) continue; // stopping is set
       if (events[i].data.u64 == kListenerTag) {
-        if (!stopping.load()) accept_burst();
+        clients_waiting = true;
         continue;
       }
       readable(static_cast<Connection *>(events[i].data.ptr),
                (events[i].events & (EPOLLRDHUP | EPOLLHUP | EPOLLERR)) != 0);
     }
+    // Closing armed connections only after the whole batch: no event of it
+    // still names them.
     expire(Clock::now());
+    if (clients_waiting && !stopping.load()) accept_burst();
   }
   // Stopping: no new connection, no new call. Requests already queued or
   // being answered are the workers' to finish.
@@ -360,15 +368,47 @@ void kivrel_host::poll_loop() {
   listener = nullptr;
 }
 
+size_t kivrel_host::reap_departed(std::vector<kivrel_tcp_server *> &doomed) {
+  std::vector<Connection *> gone;
+  size_t leaving = 0;
+  char byte;
+  for (Connection *c : connections) {
+    // A peek takes nothing, so it is harmless on a connection a worker is
+    // serving too.
+    const ssize_t r = recv(fd_of(c), &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+    if (r == 0 || (r < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) {
+      if (c->state == State::Armed)
+        gone.push_back(c);
+      else
+        ++leaving; // its worker closes it when done with it
+    }
+  }
+  for (Connection *c : gone)
+    forget(c, doomed);
+  return leaving;
+}
+
 void kivrel_host::accept_burst() {
+  bool reaped = false;
+  size_t leaving = 0;
+  std::vector<kivrel_tcp_server *> doomed;
   for (int i = 0; i < kAcceptBurst; ++i) {
     kivrel_tcp_server *s = kivrel_tcp_server_accept(listener);
-    if (s == nullptr) return; // none left (or out of descriptors: retried on the next wake-up)
+    if (s == nullptr) break; // none left (or out of descriptors: retried on the next wake-up)
     accepted.fetch_add(1);
     {
       std::lock_guard lock(mutex);
       Connection *c = nullptr;
-      if (connections.size() < static_cast<size_t>(max_connections)) {
+      // At the limit, first make room held by clients that have left but
+      // whose close the poller has not seen yet: a client that closes and
+      // connects again at once must not find its own old slot taken.
+      // A connection still being answered for a client that has left does
+      // not count either: it is about to close.
+      if (!reaped && connections.size() >= static_cast<size_t>(max_connections)) {
+        leaving = reap_departed(doomed);
+        reaped = true;
+      }
+      if (connections.size() < static_cast<size_t>(max_connections) + leaving) {
         c = new (std::nothrow) Connection;
         if (c != nullptr) {
           c->socket = s;
@@ -394,6 +434,7 @@ void kivrel_host::accept_burst() {
     refused.fetch_add(1);
     kivrel_tcp_server_destroy(s);
   }
+  close_all(doomed);
 }
 
 void kivrel_host::readable(Connection *c, bool ended) {
