@@ -59,16 +59,18 @@ constexpr int kMaxIdleWakeups = 3;
 constexpr int kAcceptBurst = 64;
 constexpr int kEventsPerWait = 64;
 
-enum class State { Armed, Queued, Busy };
+// New: accepted, not looked at yet; Armed: in epoll, waiting for bytes;
+// Queued: a whole request waits for a worker; Busy: a worker answers it.
+enum class State { New, Armed, Queued, Busy };
 
 struct Connection {
   kivrel_tcp_server *socket = nullptr;
-  State state = State::Armed;
-  bool registered = false;  // in the epoll set
-  bool partial = false;     // part of a request has arrived
-  int lowat = 1;            // SO_RCVLOWAT now set on the socket
-  size_t seen = 0;          // request bytes seen at the last peek
-  int idle_wakeups = 0;     // peeks in a row that found no new byte
+  State state = State::New;
+  bool registered = false;   // in the epoll set
+  bool partial = false;      // part of a request has arrived
+  int lowat = 1;             // SO_RCVLOWAT now set on the socket
+  size_t seen = 0;           // request bytes seen at the last peek
+  int idle_wakeups = 0;      // peeks in a row that found no new byte
   Clock::time_point expires; // idle or message deadline
   std::multimap<Clock::time_point, Connection *>::iterator timer;
   bool timed = false;
@@ -123,7 +125,7 @@ struct kivrel_host {
   int32_t idle_ms = KIVREL_HOST_DEFAULT_IDLE_MS;
   int32_t backlog = KIVREL_HOST_DEFAULT_BACKLOG;
 
-  bool started = false; // owner's thread only
+  bool started = false;  // owner's thread only
   std::mutex stop_mutex; // one stop at a time; the others wait for it
   bool stopped = false;  // under stop_mutex
 
@@ -163,23 +165,19 @@ struct kivrel_host {
   // Closes armed connections whose client has gone. Mutex held; only from
   // the poller after a batch of events.
   // Returns how many connections being answered have lost their client.
-  size_t reap_departed(std::vector<kivrel_tcp_server *> &doomed);
+  size_t reap_departed();
   void readable(Connection *c, bool ended); // `ended`: no more bytes will come
-  bool arm(Connection *c); // mutex held
-  void set_timer(Connection *c, Clock::time_point at); // mutex held
+  bool arm(Connection *c);                  // mutex held
+  // False (no timer set) when memory runs out; the caller then closes.
+  bool set_timer(Connection *c, Clock::time_point at); // mutex held
   void clear_timer(Connection *c);                     // mutex held
-  void forget(Connection *c, std::vector<kivrel_tcp_server *> &doomed); // mutex held
+  // Closes and releases the connection. Mutex held.
+  void forget(Connection *c);
   void expire(Clock::time_point now);
   int wait_ms(Clock::time_point now);
 };
 
 namespace {
-
-void close_all(std::vector<kivrel_tcp_server *> &doomed) {
-  for (kivrel_tcp_server *s : doomed)
-    kivrel_tcp_server_destroy(s);
-  doomed.clear();
-}
 
 constexpr uint64_t kListenerTag = 1;
 constexpr uint64_t kWakeTag = 2;
@@ -197,11 +195,16 @@ bool kivrel_host::arm(Connection *c) {
   return true;
 }
 
-void kivrel_host::set_timer(Connection *c, Clock::time_point at) {
+bool kivrel_host::set_timer(Connection *c, Clock::time_point at) {
   clear_timer(c);
+  try {
+    c->timer = timers.emplace(at, c);
+  } catch (...) {
+    return false;
+  }
   c->expires = at;
-  c->timer = timers.emplace(at, c);
   c->timed = true;
+  return true;
 }
 
 void kivrel_host::clear_timer(Connection *c) {
@@ -209,10 +212,10 @@ void kivrel_host::clear_timer(Connection *c) {
   c->timed = false;
 }
 
-void kivrel_host::forget(Connection *c, std::vector<kivrel_tcp_server *> &doomed) {
+void kivrel_host::forget(Connection *c) {
   clear_timer(c);
   connections.erase(c);
-  doomed.push_back(c->socket);
+  kivrel_tcp_server_destroy(c->socket);
   delete c;
   open.fetch_sub(1);
 }
@@ -221,8 +224,8 @@ int kivrel_host::start() {
   if (started) return -1;
   started = true;
   service = kivrel_service_create(const_cast<kivrel_registry *>(registry));
-  listener = kivrel_tcp_server_create_at(any_address ? nullptr : bind_address.c_str(),
-                                         requested_port);
+  listener =
+      kivrel_tcp_server_create_at(any_address ? nullptr : bind_address.c_str(), requested_port);
   epoll_fd = epoll_create1(EPOLL_CLOEXEC);
   wake_fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   bool ok = service != nullptr && listener != nullptr && epoll_fd >= 0 && wake_fd >= 0;
@@ -291,7 +294,6 @@ void kivrel_host::stop() {
   // workers.
   poller.join();
 
-  std::vector<kivrel_tcp_server *> doomed;
   {
     std::unique_lock lock(mutex);
     const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
@@ -303,7 +305,7 @@ void kivrel_host::stop() {
     while (!queue.empty()) {
       Connection *c = queue.front();
       queue.pop_front();
-      forget(c, doomed);
+      forget(c);
     }
     workers_quit = true;
   }
@@ -314,9 +316,8 @@ void kivrel_host::stop() {
   {
     std::lock_guard lock(mutex);
     while (!connections.empty())
-      forget(*connections.begin(), doomed);
+      forget(*connections.begin());
   }
-  close_all(doomed);
   release_descriptors();
 }
 
@@ -354,44 +355,40 @@ void kivrel_host::poll_loop() {
   }
   // Stopping: no new connection, no new call. Requests already queued or
   // being answered are the workers' to finish.
-  std::vector<kivrel_tcp_server *> doomed;
   {
     std::lock_guard lock(mutex);
-    std::vector<Connection *> waiting;
-    for (Connection *c : connections)
-      if (c->state == State::Armed) waiting.push_back(c);
-    for (Connection *c : waiting)
-      forget(c, doomed);
+    for (auto it = connections.begin(); it != connections.end();) {
+      Connection *c = *it++; // forget() leaves the other iterators valid
+      if (c->state == State::Armed) forget(c);
+    }
   }
-  close_all(doomed);
   kivrel_tcp_server_destroy(listener);
   listener = nullptr;
 }
 
-size_t kivrel_host::reap_departed(std::vector<kivrel_tcp_server *> &doomed) {
-  std::vector<Connection *> gone;
+size_t kivrel_host::reap_departed() {
   size_t leaving = 0;
   char byte;
-  for (Connection *c : connections) {
+  for (auto it = connections.begin(); it != connections.end();) {
+    Connection *c = *it++; // forget() leaves the other iterators valid
     // A peek takes nothing, so it is harmless on a connection a worker is
     // serving too.
     const ssize_t r = recv(fd_of(c), &byte, 1, MSG_PEEK | MSG_DONTWAIT);
     if (r == 0 || (r < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) {
       if (c->state == State::Armed)
-        gone.push_back(c);
+        forget(c);
       else
-        ++leaving; // its worker closes it when done with it
+        ++leaving; // whoever holds it closes it soon
     }
   }
-  for (Connection *c : gone)
-    forget(c, doomed);
   return leaving;
 }
 
 void kivrel_host::accept_burst() {
   bool reaped = false;
   size_t leaving = 0;
-  std::vector<kivrel_tcp_server *> doomed;
+  Connection *fresh[kAcceptBurst];
+  int fresh_count = 0;
   for (int i = 0; i < kAcceptBurst; ++i) {
     kivrel_tcp_server *s = kivrel_tcp_server_accept(listener);
     if (s == nullptr) break; // none left (or out of descriptors: retried on the next wake-up)
@@ -405,7 +402,7 @@ void kivrel_host::accept_burst() {
       // A connection still being answered for a client that has left does
       // not count either: it is about to close.
       if (!reaped && connections.size() >= static_cast<size_t>(max_connections)) {
-        leaving = reap_departed(doomed);
+        leaving = reap_departed();
         reaped = true;
       }
       if (connections.size() < static_cast<size_t>(max_connections) + leaving) {
@@ -422,10 +419,10 @@ void kivrel_host::accept_burst() {
       }
       if (c != nullptr) {
         open.fetch_add(1);
-        set_timer(c, Clock::now() + std::chrono::milliseconds(idle_ms));
-        if (arm(c)) continue;
-        // Not watchable: closed as if refused.
-        clear_timer(c);
+        if (set_timer(c, Clock::now() + std::chrono::milliseconds(idle_ms))) {
+          fresh[fresh_count++] = c;
+          continue;
+        }
         connections.erase(c);
         delete c;
         open.fetch_sub(1);
@@ -434,26 +431,26 @@ void kivrel_host::accept_burst() {
     refused.fetch_add(1);
     kivrel_tcp_server_destroy(s);
   }
-  close_all(doomed);
+  // Most clients send their request right behind the connect: a look now
+  // saves a round through epoll (and arms the connection otherwise).
+  for (int i = 0; i < fresh_count; ++i)
+    readable(fresh[i], false);
 }
 
 void kivrel_host::readable(Connection *c, bool ended) {
   const int fd = fd_of(c);
-  const ssize_t n =
-      recv(fd, peek_buffer.data(), peek_buffer.size(), MSG_PEEK | MSG_DONTWAIT);
-  std::vector<kivrel_tcp_server *> doomed;
+  const ssize_t n = recv(fd, peek_buffer.data(), peek_buffer.size(), MSG_PEEK | MSG_DONTWAIT);
+  bool wake_worker = false;
   std::unique_lock lock(mutex);
   if (n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) {
-    forget(c, doomed); // the client is gone
+    forget(c); // the client is gone
   } else if (n < 0) {
-    if (!arm(c)) forget(c, doomed);
+    if (!arm(c)) forget(c);
   } else {
     size_t needed = 0;
     bool complete = request_complete(peek_buffer.data(), static_cast<size_t>(n), &needed);
     if (!complete && ended) {
-      forget(c, doomed); // a request that can never be whole
-      lock.unlock();
-      close_all(doomed);
+      forget(c); // a request that can never be whole
       return;
     }
     if (!complete) {
@@ -472,38 +469,38 @@ void kivrel_host::readable(Connection *c, bool ended) {
       try {
         queue.push_back(c);
       } catch (...) {
-        forget(c, doomed);
+        forget(c);
         c = nullptr;
       }
-      if (c != nullptr) work_cv.notify_one();
+      if (c != nullptr) wake_worker = true;
     } else {
+      bool keep = true;
       if (!c->partial) {
         // The request has begun: from now on the message deadline runs.
         c->partial = true;
-        set_timer(c, Clock::now() + std::chrono::milliseconds(timeout_ms));
+        keep = set_timer(c, Clock::now() + std::chrono::milliseconds(timeout_ms));
       }
       const int lowat = static_cast<int>(needed);
-      if (lowat != c->lowat &&
+      if (keep && lowat != c->lowat &&
           setsockopt(fd, SOL_SOCKET, SO_RCVLOWAT, &lowat, sizeof lowat) == 0)
         c->lowat = lowat;
-      if (!arm(c)) forget(c, doomed);
+      if (!keep || !arm(c)) forget(c);
     }
   }
   lock.unlock();
-  close_all(doomed);
+  // Woken outside the lock, so that the worker does not wake into a held one.
+  if (wake_worker) work_cv.notify_one();
 }
 
 void kivrel_host::expire(Clock::time_point now) {
-  std::vector<kivrel_tcp_server *> doomed;
   {
     std::lock_guard lock(mutex);
     while (!timers.empty() && timers.begin()->first <= now) {
       Connection *c = timers.begin()->second;
       closed_idle.fetch_add(1);
-      forget(c, doomed); // armed: only this thread closes it
+      forget(c); // armed: only this thread closes it
     }
   }
-  close_all(doomed);
 }
 
 void kivrel_host::work_loop() {
@@ -520,24 +517,15 @@ void kivrel_host::work_loop() {
     const int rc = kivrel_service(c->socket, service);
     (rc == 0 ? calls_answered : calls_refused).fetch_add(1);
 
-    std::vector<kivrel_tcp_server *> doomed;
     lock.lock();
     c->partial = false;
     c->seen = 0;
     c->idle_wakeups = 0;
     bool keep = rc == 0 && !stopping.load();
-    if (keep) {
-      set_timer(c, Clock::now() + std::chrono::milliseconds(idle_ms));
-      keep = arm(c);
-    }
-    if (!keep) forget(c, doomed);
+    if (keep) keep = set_timer(c, Clock::now() + std::chrono::milliseconds(idle_ms)) && arm(c);
+    if (!keep) forget(c);
     --busy;
     if (busy == 0 && queue.empty()) idle_cv.notify_all();
-    if (!doomed.empty()) {
-      lock.unlock();
-      close_all(doomed);
-      lock.lock();
-    }
   }
 }
 

@@ -107,8 +107,7 @@ KIVREL_HOST_API int kivrel_host_set_workers(kivrel_host *host, int32_t n) KIVREL
 /* Connections held at once: 1 to KIVREL_HOST_MAX_CONNECTIONS; default 64.
  * A connection beyond it is accepted and closed at once (counted in
  * `refused`). */
-KIVREL_HOST_API int kivrel_host_set_max_connections(kivrel_host *host,
-                                                    int32_t n) KIVREL_NOEXCEPT;
+KIVREL_HOST_API int kivrel_host_set_max_connections(kivrel_host *host, int32_t n) KIVREL_NOEXCEPT;
 /* Per-message deadline in milliseconds, 1 to INT32_MAX; default 10000: the
  * longest a request may take to arrive once its first byte has come, and the
  * longest one response may take to go out. A connection past it is closed.

@@ -58,8 +58,7 @@ kivrel::Registry MakeRegistry(SlowState *slow) {
   kivrel_method *add = kivrel_method_create("Add", Add, "[{i}{i}]", "[{i}]", "Sum of two");
   kivrel_method *sl = kivrel_method_create_data("Slow", Slow, slow, nullptr, "[{i}]", "Sleeps");
   if (add == nullptr || sl == nullptr || kivrel_registry_add_method(r.get(), add) != 0 ||
-      kivrel_registry_add_method(r.get(), sl) != 0 ||
-      kivrel_introspection_register(r.get()) != 0) {
+      kivrel_registry_add_method(r.get(), sl) != 0 || kivrel_introspection_register(r.get()) != 0) {
     kivrel_method_destroy(add);
     kivrel_method_destroy(sl);
     return nullptr;
@@ -87,8 +86,7 @@ int32_t CallAdd(kivrel_tcp_client *c, int32_t a, int32_t b) {
   if (kivrel_request_method_call_status(c, "Add", args.get(), &raw) != 0) return INT32_MIN;
   kivrel::List result(raw);
   int32_t sum = INT32_MIN;
-  if (!result || kivrel_decompose_root_datalist(result.get(), "[{i}]", &sum) != 0)
-    return INT32_MIN;
+  if (!result || kivrel_decompose_root_datalist(result.get(), "[{i}]", &sum) != 0) return INT32_MIN;
   return sum;
 }
 
@@ -181,9 +179,8 @@ TEST_F(HostTest, ManyClientsAreAnsweredWhileOthersAreSilentOrTrickle) {
         if (i == 20) ++trickling;
         std::this_thread::sleep_for(milliseconds(10));
       }
-      if (i < request.size() &&
-          send(c->socket_fd, request.data() + i, request.size() - i, MSG_NOSIGNAL) !=
-              static_cast<ssize_t>(request.size() - i))
+      if (i < request.size() && send(c->socket_fd, request.data() + i, request.size() - i,
+                                     MSG_NOSIGNAL) != static_cast<ssize_t>(request.size() - i))
         return;
       char *body = nullptr;
       if (kivrel_tcp_recv(c->socket_fd, &body) != 0) return;
@@ -332,8 +329,7 @@ TEST_F(HostTest, StopLetsRunningCallsFinishAndLeavesNothingBehind) {
       kivrel::Client c = Connect(port);
       if (!c) return;
       kivrel_datalist *raw = nullptr;
-      if (kivrel_request_method_call_status(c.get(), "Slow", nullptr, &raw) == 0 && raw)
-        ++answers;
+      if (kivrel_request_method_call_status(c.get(), "Slow", nullptr, &raw) == 0 && raw) ++answers;
       kivrel_datalist_destroy(raw);
     });
   }
@@ -376,8 +372,8 @@ TEST_F(HostTest, BindingTakenPortsAndTheRealPort) {
   ASSERT_EQ(kivrel_host_start(first.get()), 0);
   const int32_t port = kivrel_host_port(first.get());
   ASSERT_GT(port, 0);
-  EXPECT_EQ(kivrel_host_start(first.get()), -1);            // started once
-  EXPECT_EQ(kivrel_host_set_workers(first.get(), 3), -1);   // settings come before
+  EXPECT_EQ(kivrel_host_start(first.get()), -1);          // started once
+  EXPECT_EQ(kivrel_host_set_workers(first.get(), 3), -1); // settings come before
   EXPECT_EQ(kivrel_host_set_backlog(first.get(), 10), -1);
 
   const size_t fds_before = OpenDescriptors();
@@ -388,7 +384,7 @@ TEST_F(HostTest, BindingTakenPortsAndTheRealPort) {
   EXPECT_EQ(kivrel_host_set_backlog(second.get(), 16), 0);
   EXPECT_EQ(kivrel_host_start(second.get()), -1);
   EXPECT_EQ(kivrel_host_port(second.get()), 0);
-  EXPECT_EQ(OpenDescriptors(), fds_before); // nothing of it left open
+  EXPECT_EQ(OpenDescriptors(), fds_before);                             // nothing of it left open
   EXPECT_TRUE(Eventually([&] { return Threads() == threads_before; })); // or running
   second.reset();
 

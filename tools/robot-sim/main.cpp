@@ -33,8 +33,8 @@ extern "C" void OnSignal(int) {
 }
 
 void Usage(std::FILE *out) {
-  std::fputs("usage: robot-sim [--seed N] [--port-base P] [--bind ADDRESS] [--no-terminal] [--view]\n"
-             "                 [--help]\n"
+  std::fputs("usage: robot-sim [--seed N] [--port-base P] [--no-terminal] [--view] [--help]\n"
+             "                 [--bind ADDRESS]\n"
              "Simulates the robot controller: motor driver on port 50010, bumper 50011,\n"
              "ultrasonic 50012, power module 50017, emergency key 50022.\n"
              "  --seed N       seed of the sensor noise (default 1), for repeatable runs\n"
