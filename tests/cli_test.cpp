@@ -1,20 +1,14 @@
 // kivrel-call against a service of the test's own on a loopback port.
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
 #include <spawn.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <string>
-#include <thread>
 #include <vector>
 
-#include "kivrel.h"
+#include "kivrel.hpp"
 
 extern char **environ;
 
@@ -42,72 +36,23 @@ int Nothing(const kivrel_datalist *, kivrel_datalist **) { return 0; }
 // A service on a free loopback port, answering calls until destroyed.
 class TestService {
 public:
-  TestService() {
-    m_registry = kivrel_registry_create();
-    m_methods.push_back(
-        kivrel_method_create("Add", Add, "[{i}{i}]", "[{i}]", "Adds two integers."));
-    m_methods.push_back(kivrel_method_create("Echo", Echo, "?", "?", "Returns its arguments."));
-    m_methods.push_back(kivrel_method_create("Nothing", Nothing, nullptr, nullptr, nullptr));
-    for (kivrel_method *m : m_methods)
-      kivrel_registry_add_method(m_registry, m);
-    kivrel_introspection_register(m_registry);
-    m_service = kivrel_service_create(m_registry);
-    for (int attempt = 0; attempt < 20 && m_server == nullptr; ++attempt)
-      m_server = kivrel_tcp_server_create(m_port = FreePort());
-    m_thread = std::thread([this] { Serve(); });
+  TestService() : m_registry(kivrel_registry_create()) {
+    kivrel_method *methods[] = {
+        kivrel_method_create("Add", Add, "[{i}{i}]", "[{i}]", "Adds two integers."),
+        kivrel_method_create("Echo", Echo, "?", "?", "Returns its arguments."),
+        kivrel_method_create("Nothing", Nothing, nullptr, nullptr, nullptr)};
+    for (kivrel_method *m : methods)
+      if (kivrel_registry_add_method(m_registry.get(), m) != 0) kivrel_method_destroy(m);
+    kivrel_introspection_register(m_registry.get());
+    m_host.reset(kivrel_host_create(m_registry.get(), "127.0.0.1", 0));
+    if (m_host && kivrel_host_start(m_host.get()) != 0) m_host.reset();
   }
-  ~TestService() {
-    m_stop = true;
-    m_thread.join();
-    kivrel_tcp_server_destroy(m_server);
-    kivrel_service_free(m_service);
-    for (kivrel_registry_elmt *e = kivrel_registry_get_head(m_registry); e != nullptr;) {
-      kivrel_registry_elmt *next = kivrel_registry_elmt_get_next(e);
-      kivrel_method *m = kivrel_registry_elmt_get_method(e);
-      kivrel_method_set_name(m, nullptr);
-      kivrel_method_set_sign_datalist_arg(m, nullptr);
-      kivrel_method_set_sign_datalist_ret(m, nullptr);
-      kivrel_method_set_help(m, nullptr);
-      kivrel_method_free(m);
-      kivrel_registry_elmt_free(e);
-      e = next;
-    }
-    kivrel_registry_free(m_registry);
-  }
-  int Port() const { return m_port; }
-  bool Listening() const { return m_server != nullptr; }
+  int Port() const { return m_host ? kivrel_host_port(m_host.get()) : 0; }
+  bool Listening() const { return Port() > 0; }
 
 private:
-  static int FreePort() {
-    int s = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(s, reinterpret_cast<sockaddr *>(&a), sizeof a);
-    socklen_t n = sizeof a;
-    ::getsockname(s, reinterpret_cast<sockaddr *>(&a), &n);
-    ::close(s);
-    return ntohs(a.sin_port);
-  }
-  void Serve() {
-    while (!m_stop && m_server != nullptr) {
-      pollfd p{kivrel_tcp_server_get_socket_fd(m_server), POLLIN, 0};
-      if (::poll(&p, 1, 20) <= 0) continue;
-      kivrel_tcp_server *c = kivrel_tcp_server_accept(m_server);
-      // The tool makes one call per connection; a bounded loop serves it.
-      for (int calls = 0; c != nullptr && calls < 8 && kivrel_service(c, m_service) == 0; ++calls) {
-      }
-      kivrel_tcp_server_destroy(c);
-    }
-  }
-
-  kivrel_registry *m_registry = nullptr;
-  std::vector<kivrel_method *> m_methods;
-  struct kivrel_service *m_service = nullptr;
-  kivrel_tcp_server *m_server = nullptr;
-  int m_port = 0;
-  std::atomic<bool> m_stop{false};
-  std::thread m_thread;
+  kivrel::Registry m_registry; // declared first: outlives the host
+  kivrel::Host m_host;
 };
 
 struct ToolRun {

@@ -20,7 +20,6 @@
 #include <gtest/gtest.h>
 
 #include "kivrel.hpp"
-#include "kivrel_host.h"
 
 namespace {
 
@@ -65,11 +64,6 @@ kivrel::Registry MakeRegistry(SlowState *slow) {
   }
   return r;
 }
-
-struct HostDeleter {
-  void operator()(kivrel_host *h) const { kivrel_host_destroy(h); }
-};
-using Host = std::unique_ptr<kivrel_host, HostDeleter>;
 
 kivrel::Client Connect(int32_t port, const char *address = "127.0.0.1") {
   kivrel::Client c(kivrel_tcp_client_create(address, port));
@@ -142,8 +136,8 @@ protected:
     registry_ = MakeRegistry(&slow_);
     ASSERT_NE(registry_, nullptr);
   }
-  Host Make(int32_t workers = 2) {
-    Host h(kivrel_host_create(registry_.get(), "127.0.0.1", 0));
+  kivrel::Host Make(int32_t workers = 2) {
+    kivrel::Host h(kivrel_host_create(registry_.get(), "127.0.0.1", 0));
     if (h) kivrel_host_set_workers(h.get(), workers);
     return h;
   }
@@ -152,7 +146,7 @@ protected:
 };
 
 TEST_F(HostTest, ManyClientsAreAnsweredWhileOthersAreSilentOrTrickle) {
-  Host host = Make(2);
+  kivrel::Host host = Make(2);
   ASSERT_NE(host, nullptr);
   ASSERT_EQ(kivrel_host_start(host.get()), 0);
   const int32_t port = kivrel_host_port(host.get());
@@ -244,7 +238,7 @@ TEST_F(HostTest, ManyClientsAreAnsweredWhileOthersAreSilentOrTrickle) {
 }
 
 TEST_F(HostTest, ConnectionsBeyondTheLimitAreClosedAtOnce) {
-  Host host = Make();
+  kivrel::Host host = Make();
   ASSERT_NE(host, nullptr);
   ASSERT_EQ(kivrel_host_set_max_connections(host.get(), 0), -1);
   ASSERT_EQ(kivrel_host_set_max_connections(host.get(), 4), 0);
@@ -274,7 +268,7 @@ TEST_F(HostTest, ConnectionsBeyondTheLimitAreClosedAtOnce) {
 }
 
 TEST_F(HostTest, IdleConnectionsAndUnfinishedRequestsAreClosed) {
-  Host host = Make();
+  kivrel::Host host = Make();
   ASSERT_NE(host, nullptr);
   ASSERT_EQ(kivrel_host_set_idle_ms(host.get(), 0), -1);
   ASSERT_EQ(kivrel_host_set_timeout_ms(host.get(), -5), -1);
@@ -309,7 +303,7 @@ TEST_F(HostTest, StopLetsRunningCallsFinishAndLeavesNothingBehind) {
   const size_t fds_before = OpenDescriptors();
   const size_t threads_before = Threads();
   slow_.sleep_ms = 500;
-  Host host = Make(4);
+  kivrel::Host host = Make(4);
   ASSERT_NE(host, nullptr);
   ASSERT_EQ(kivrel_host_start(host.get()), 0);
   const int32_t port = kivrel_host_port(host.get());
@@ -366,7 +360,7 @@ TEST_F(HostTest, BindingTakenPortsAndTheRealPort) {
   EXPECT_EQ(kivrel_host_create(registry_.get(), "127.0.0.1", 65536), nullptr);
   EXPECT_EQ(kivrel_host_create(nullptr, "127.0.0.1", 0), nullptr);
 
-  Host first = Make();
+  kivrel::Host first = Make();
   ASSERT_NE(first, nullptr);
   EXPECT_EQ(kivrel_host_port(first.get()), 0); // not listening yet
   ASSERT_EQ(kivrel_host_start(first.get()), 0);
@@ -378,7 +372,7 @@ TEST_F(HostTest, BindingTakenPortsAndTheRealPort) {
 
   const size_t fds_before = OpenDescriptors();
   const size_t threads_before = Threads();
-  Host second(kivrel_host_create(registry_.get(), "127.0.0.1", port));
+  kivrel::Host second(kivrel_host_create(registry_.get(), "127.0.0.1", port));
   ASSERT_NE(second, nullptr);
   EXPECT_EQ(kivrel_host_set_backlog(second.get(), 0), -1);
   EXPECT_EQ(kivrel_host_set_backlog(second.get(), 16), 0);
@@ -413,7 +407,7 @@ std::string OwnNonLoopbackAddress() {
 TEST_F(HostTest, LoopbackBindingRefusesThisMachinesOtherAddress) {
   const std::string own = OwnNonLoopbackAddress();
   if (own.empty()) GTEST_SKIP() << "this machine has no non-loopback IPv4 address";
-  Host loopback = Make();
+  kivrel::Host loopback = Make();
   ASSERT_NE(loopback, nullptr);
   ASSERT_EQ(kivrel_host_start(loopback.get()), 0);
   const int32_t port = kivrel_host_port(loopback.get());
@@ -424,7 +418,7 @@ TEST_F(HostTest, LoopbackBindingRefusesThisMachinesOtherAddress) {
   EXPECT_EQ(CallAdd(near.get(), 1, 1), 2);
 
   // Bound to every interface, the same address is served.
-  Host every(kivrel_host_create(registry_.get(), nullptr, 0));
+  kivrel::Host every(kivrel_host_create(registry_.get(), nullptr, 0));
   ASSERT_NE(every, nullptr);
   ASSERT_EQ(kivrel_host_start(every.get()), 0);
   kivrel::Client far = Connect(kivrel_host_port(every.get()), own.c_str());

@@ -7,7 +7,9 @@ execute_process(COMMAND ${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${prefi
 if(rc)
   message(FATAL_ERROR "install failed")
 endif()
-foreach(f include/kivrel.h lib/libkivrel.so lib/pkgconfig/kivrel.pc lib/cmake/kivrel/kivrelConfig.cmake)
+foreach(f include/kivrel.h include/kivrel.hpp include/kivrel_host.h lib/libkivrel.so
+    lib/libkivrel-host.so lib/pkgconfig/kivrel.pc lib/pkgconfig/kivrel-host.pc
+    lib/cmake/kivrel/kivrelConfig.cmake)
   if(NOT EXISTS ${prefix}/${f})
     message(FATAL_ERROR "missing from the installed tree: ${f}")
   endif()
@@ -22,10 +24,12 @@ execute_process(COMMAND ${CMAKE_COMMAND} --build ${WORK_DIR}/cm RESULT_VARIABLE 
 if(rc)
   message(FATAL_ERROR "building the find_package consumer failed")
 endif()
-execute_process(COMMAND ${WORK_DIR}/cm/consumer RESULT_VARIABLE rc)
-if(rc)
-  message(FATAL_ERROR "the find_package consumer failed: ${rc}")
-endif()
+foreach(exe consumer host_consumer)
+  execute_process(COMMAND ${WORK_DIR}/cm/${exe} RESULT_VARIABLE rc)
+  if(rc)
+    message(FATAL_ERROR "the find_package consumer ${exe} failed: ${rc}")
+  endif()
+endforeach()
 
 set(ENV{PKG_CONFIG_PATH} ${prefix}/lib/pkgconfig)
 execute_process(COMMAND pkg-config --cflags --libs kivrel OUTPUT_VARIABLE flags
@@ -42,4 +46,20 @@ endif()
 execute_process(COMMAND ${WORK_DIR}/pc-consumer RESULT_VARIABLE rc)
 if(rc)
   message(FATAL_ERROR "the pkg-config consumer failed: ${rc}")
+endif()
+
+execute_process(COMMAND pkg-config --cflags --libs kivrel-host OUTPUT_VARIABLE flags
+  RESULT_VARIABLE rc OUTPUT_STRIP_TRAILING_WHITESPACE)
+if(rc)
+  message(FATAL_ERROR "pkg-config does not know kivrel-host")
+endif()
+separate_arguments(flags UNIX_COMMAND "${flags}")
+execute_process(COMMAND cc ${SOURCE_DIR}/host_main.c ${flags} -Wl,-rpath,${prefix}/lib
+  -o ${WORK_DIR}/pc-host-consumer RESULT_VARIABLE rc)
+if(rc)
+  message(FATAL_ERROR "building the pkg-config host consumer failed")
+endif()
+execute_process(COMMAND ${WORK_DIR}/pc-host-consumer RESULT_VARIABLE rc)
+if(rc)
+  message(FATAL_ERROR "the pkg-config host consumer failed: ${rc}")
 endif()
