@@ -71,7 +71,7 @@ struct Connection {
   int lowat = 1;             // SO_RCVLOWAT now set on the socket
   size_t seen = 0;           // request bytes seen at the last peek
   int idle_wakeups = 0;      // peeks in a row that found no new byte
-  Clock::time_point expires; // idle or message deadline
+  // Its idle or message deadline in `timers`, when `timed`.
   std::multimap<Clock::time_point, Connection *>::iterator timer;
   bool timed = false;
 };
@@ -202,7 +202,6 @@ bool kivrel_host::set_timer(Connection *c, Clock::time_point at) {
   } catch (...) {
     return false;
   }
-  c->expires = at;
   c->timed = true;
   return true;
 }

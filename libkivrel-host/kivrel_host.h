@@ -23,9 +23,10 @@
  * Threading contract. kivrel_host_create(), the setters and
  * kivrel_host_start() belong to the thread that owns the host.
  * kivrel_host_stop(), kivrel_host_port() and kivrel_host_get_stats() may be
- * called from any thread at any time once the host is made (stop also more
- * than once, also from a method function of another host, never from a
- * method function of the host being stopped, which would wait for itself).
+ * called from any thread once kivrel_host_start() has returned (before
+ * that, from the owner's): stop also from several threads at once and more
+ * than once, also from a method function of another host, but never from a
+ * method function of the host being stopped, which would wait for itself.
  * kivrel_host_destroy() is called once, by the owner, when no other thread
  * uses the host any more. The registry and its methods must stay unchanged
  * and alive until kivrel_host_stop() or kivrel_host_destroy() returns.
