@@ -13,6 +13,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <thread>
 #include <vector>
 
@@ -53,7 +54,10 @@ bool Call(kivrel_tcp_client *c) {
   return result && kivrel_datalist_get_size(result.get()) == 16;
 }
 
-void Run(const char *target, int32_t port, int threads, bool fresh, double seconds) {
+// `refused` reads the server's count of connections refused at its limit.
+void Run(const char *target, int32_t port, int threads, bool fresh, double seconds,
+         const std::function<uint64_t()> &refused) {
+  const uint64_t refused0 = refused();
   std::atomic<long> failed{0};
   std::vector<std::vector<double>> latencies(static_cast<size_t>(threads));
   const auto end = Clock::now() + std::chrono::duration<double>(seconds);
@@ -94,9 +98,10 @@ void Run(const char *target, int32_t port, int threads, bool fresh, double secon
     return all.empty() ? 0.0 : all[std::min(all.size() - 1, static_cast<size_t>(p * all.size()))];
   };
   std::printf("%-9s %2d threads %-5s %8.0f calls/s  p50 %7.0f us  p99 %7.0f us  (%zu calls, %ld "
-              "failed)\n",
+              "failed, %llu connections refused)\n",
               target, threads, fresh ? "fresh" : "kept", static_cast<double>(all.size()) / wall,
-              pct(0.50), pct(0.99), all.size(), failed.load());
+              pct(0.50), pct(0.99), all.size(), failed.load(),
+              static_cast<unsigned long long>(refused() - refused0));
   std::fflush(stdout);
 }
 
@@ -123,7 +128,11 @@ int main(int argc, char **argv) {
     }
     for (int fresh = 1; fresh >= 0; --fresh)
       for (int n : counts)
-        Run("host", kivrel_host_port(host), n, fresh != 0, seconds);
+        Run("host", kivrel_host_port(host), n, fresh != 0, seconds, [host] {
+          kivrel_host_stats st{};
+          kivrel_host_get_stats(host, &st);
+          return st.refused;
+        });
     kivrel_host_destroy(host);
   }
   {
@@ -135,7 +144,8 @@ int main(int argc, char **argv) {
     const int32_t port = sim.Port(robotsim::Service::PowerModule);
     for (int fresh = 1; fresh >= 0; --fresh)
       for (int n : counts)
-        Run("simulator", port, n, fresh != 0, seconds);
+        Run("simulator", port, n, fresh != 0, seconds,
+            [&sim] { return sim.Connections().refused; });
     sim.Stop();
   }
   kivrel_finalize();

@@ -57,6 +57,10 @@ constexpr int kMaxIdleWakeups = 3;
 // Connections accepted per wake-up, so that a burst of clients cannot keep
 // the poller from the requests of those it already holds.
 constexpr int kAcceptBurst = 64;
+// Looks for departed clients per burst at the limit: each look peeks at
+// every connection, so a flood of clients at a full host costs a bounded
+// number of them.
+constexpr int kMaxReapsPerBurst = 4;
 constexpr int kEventsPerWait = 64;
 
 // New: accepted, not looked at yet; Armed: in epoll, waiting for bytes;
@@ -66,11 +70,11 @@ enum class State { New, Armed, Queued, Busy };
 struct Connection {
   kivrel_tcp_server *socket = nullptr;
   State state = State::New;
-  bool registered = false;   // in the epoll set
-  bool partial = false;      // part of a request has arrived
-  int lowat = 1;             // SO_RCVLOWAT now set on the socket
-  size_t seen = 0;           // request bytes seen at the last peek
-  int idle_wakeups = 0;      // peeks in a row that found no new byte
+  bool registered = false; // in the epoll set
+  bool partial = false;    // part of a request has arrived
+  int lowat = 1;           // SO_RCVLOWAT now set on the socket
+  size_t seen = 0;         // request bytes seen at the last peek
+  int idle_wakeups = 0;    // peeks in a row that found no new byte
   // Its idle or message deadline in `timers`, when `timed`.
   std::multimap<Clock::time_point, Connection *>::iterator timer;
   bool timed = false;
@@ -384,7 +388,7 @@ size_t kivrel_host::reap_departed() {
 }
 
 void kivrel_host::accept_burst() {
-  bool reaped = false;
+  int reaps = 0;
   size_t leaving = 0;
   Connection *fresh[kAcceptBurst];
   int fresh_count = 0;
@@ -400,9 +404,9 @@ void kivrel_host::accept_burst() {
       // connects again at once must not find its own old slot taken.
       // A connection still being answered for a client that has left does
       // not count either: it is about to close.
-      if (!reaped && connections.size() >= static_cast<size_t>(max_connections)) {
+      if (reaps < kMaxReapsPerBurst && connections.size() >= static_cast<size_t>(max_connections)) {
         leaving = reap_departed();
-        reaped = true;
+        ++reaps;
       }
       if (connections.size() < static_cast<size_t>(max_connections) + leaving) {
         c = new (std::nothrow) Connection;
