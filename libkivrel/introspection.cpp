@@ -3,6 +3,7 @@
 // they are handed at call time and keep no state.
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 
 #include "internal.h"
 
