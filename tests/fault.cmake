@@ -6,12 +6,13 @@ file(GLOB KIVREL_FAULT_SOURCES CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/libkivrel
 set(KIVREL_FAULT_TEST_SOURCES ${CMAKE_CURRENT_LIST_DIR}/fault_test.cpp ${KIVREL_FAULT_SOURCES})
 # A failing plain calloc (libxml2 makes its per-thread block with it) needs
 # calloc itself replaced, which a sanitizer's own allocator does not allow.
+set(KIVREL_FAULT_DEFINITIONS KIVREL_FAULT_INJECTION)
 if(NOT KIVREL_SANITIZE)
   list(APPEND KIVREL_FAULT_TEST_SOURCES ${CMAKE_CURRENT_LIST_DIR}/fault_malloc.c)
+  list(APPEND KIVREL_FAULT_DEFINITIONS KIVREL_FAULT_PLAIN_CALLOC)
 endif()
 add_executable(fault_test ${KIVREL_FAULT_TEST_SOURCES})
-target_compile_definitions(fault_test PRIVATE KIVREL_FAULT_INJECTION
-  $<$<NOT:$<BOOL:${KIVREL_SANITIZE}>>:KIVREL_FAULT_PLAIN_CALLOC>)
+target_compile_definitions(fault_test PRIVATE ${KIVREL_FAULT_DEFINITIONS})
 target_include_directories(fault_test PRIVATE ${PROJECT_SOURCE_DIR}/libkivrel ${CMAKE_CURRENT_LIST_DIR})
 target_link_libraries(fault_test PRIVATE LibXml2::LibXml2 GTest::gtest Threads::Threads)
 add_test(NAME EveryFailedAllocationGivesTheExactResultOrAReportedFailure COMMAND fault_test)
