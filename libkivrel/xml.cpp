@@ -210,6 +210,10 @@ int kivrel_xml_deserialize_method_call(char **name, kivrel_datalist **args,
     if (xmlStrcmp(child->name, kMethodName) == 0) {
       XmlChar text(xmlNodeGetContent(child->children));
       if (!text) return -1;
+      // A first child without text (an empty element, an empty comment)
+      // names nothing, like no child at all: the writer could never put an
+      // empty name back, so it would reach the service as another call.
+      if (text.get()[0] == '\0') continue;
       found_name.reset(kivrel::dup_text(reinterpret_cast<const char *>(text.get())));
       if (!found_name) return -1;
     } else if (xmlStrcmp(child->name, kArgs) == 0) {

@@ -388,6 +388,10 @@ TEST(XmlDocuments, CallReaderTakesElementsInAnyOrderAndTheLastOfEach) {
       {"<method_call><method_name>First</method_name><method_name>Second</method_name>"
        "</method_call>",
        "Second", "null"},
+      // A name without text names nothing and replaces nothing.
+      {"<method_call><method_name>First</method_name><method_name><met/>x</method_name>"
+       "<method_name/></method_call>",
+       "First", "null"},
       {"<method_call><method_name>N</method_name>"
        "<method_datalist_arg><datalist><data><int>1</int></data></datalist></method_datalist_arg>"
        "<method_datalist_arg><datalist><data><int>2</int></data></datalist></method_datalist_arg>"
@@ -458,6 +462,8 @@ TEST(XmlDocuments, ReadersRefuseForeignAndBrokenDocumentsWithOutputsNull) {
       kExample2,
       "<method_call/>",
       "<method_call><method_name/></method_call>",
+      "<method_call><method_name><empty/>text after</method_name></method_call>",
+      "<method_call><method_name><!----></method_name></method_call>",
       "<method_call><method_name></method_name><method_datalist_arg/></method_call>",
       "<method_call><method_datalist_arg><datalist><data><int>1</int></data></datalist>"
       "</method_datalist_arg></method_call>",
