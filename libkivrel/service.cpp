@@ -40,7 +40,10 @@ bool dispatch(const kivrel_registry *registry, const char *name, const kivrel_da
       if (method->exfunc == nullptr) return true;
       return method->exfunc(args, ret, registry) != kivrel::kMethodFailed || *ret != nullptr;
     }
-    if (method->func != nullptr) method->func(args, ret);
+    if (method->func != nullptr)
+      method->func(args, ret);
+    else if (method->datafunc != nullptr)
+      method->datafunc(args, ret, method->data);
     return true;
   } catch (...) {
     return false;
@@ -55,6 +58,7 @@ struct kivrel_service *kivrel_service_new(void) noexcept {
   return alloc_record<struct kivrel_service>();
 }
 void kivrel_service_free(struct kivrel_service *service) noexcept { std::free(service); }
+void kivrel_service_destroy(struct kivrel_service *service) noexcept { std::free(service); }
 struct kivrel_service *kivrel_service_create(kivrel_registry *registry) noexcept {
   struct kivrel_service *service = kivrel_service_new();
   if (service != nullptr) kivrel_service_set_registry(service, registry);
