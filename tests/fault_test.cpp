@@ -32,8 +32,13 @@
 #include <sanitizer/lsan_interface.h>
 #endif
 
-#include "internal.h"
 #include "kivrel.h"
+#include "kivrel.hpp"
+
+// The hook the library calls before each of its allocations in this build.
+namespace kivrel {
+bool alloc_fails() noexcept;
+}
 
 namespace {
 
@@ -129,58 +134,22 @@ namespace {
 
 // ---- records owned by the test
 
-struct ListDeleter {
-  void operator()(kivrel_datalist *l) const { kivrel_datalist_destroy(l); }
+using kivrel::Client;
+using kivrel::Header;
+using kivrel::List;
+using kivrel::Method;
+using kivrel::Registry;
+using kivrel::Text;
+using kivrel::Value;
+using kivrel::XmlText;
+struct BytesDeleter {
+  void operator()(unsigned char *p) const { kivrel_mem_free(p); }
 };
-using List = std::unique_ptr<kivrel_datalist, ListDeleter>;
-struct DataDeleter {
-  void operator()(kivrel_data *d) const { kivrel_data_destroy(d); }
-};
-using Data = std::unique_ptr<kivrel_data, DataDeleter>;
-struct MemDeleter {
-  void operator()(void *p) const { kivrel_mem_free(p); }
-};
-template <class T> using Mem = std::unique_ptr<T, MemDeleter>;
-struct DocDeleter {
-  void operator()(char *d) const { kivrel_xml_free(d); }
-};
-using Doc = std::unique_ptr<char, DocDeleter>;
-struct HeaderDeleter {
-  void operator()(kivrel_header *h) const { kivrel_header_destroy(h); }
-};
-using Header = std::unique_ptr<kivrel_header, HeaderDeleter>;
+using Bytes = std::unique_ptr<unsigned char, BytesDeleter>;
 struct NodeDeleter {
   void operator()(xmlNode *n) const { xmlFreeNode(n); }
 };
 using Node = std::unique_ptr<xmlNode, NodeDeleter>;
-struct ClientDeleter {
-  void operator()(kivrel_tcp_client *c) const { kivrel_tcp_client_destroy(c); }
-};
-using Client = std::unique_ptr<kivrel_tcp_client, ClientDeleter>;
-
-void DisposeMethod(kivrel_method *m) {
-  kivrel_method_set_name(m, nullptr);
-  kivrel_method_set_sign_datalist_arg(m, nullptr);
-  kivrel_method_set_sign_datalist_ret(m, nullptr);
-  kivrel_method_set_help(m, nullptr);
-  kivrel_method_free(m);
-}
-struct MethodDeleter {
-  void operator()(kivrel_method *m) const { DisposeMethod(m); }
-};
-using Method = std::unique_ptr<kivrel_method, MethodDeleter>;
-struct RegistryDeleter {
-  void operator()(kivrel_registry *r) const {
-    for (kivrel_registry_elmt *e = kivrel_registry_get_head(r), *next; e != nullptr; e = next) {
-      next = kivrel_registry_elmt_get_next(e);
-      if (kivrel_registry_elmt_get_method(e) != nullptr)
-        DisposeMethod(kivrel_registry_elmt_get_method(e));
-      kivrel_registry_elmt_free(e);
-    }
-    kivrel_registry_free(r);
-  }
-};
-using Registry = std::unique_ptr<kivrel_registry, RegistryDeleter>;
 
 std::string Render(const kivrel_datalist *list) {
   if (list == nullptr) return "null";
@@ -263,24 +232,24 @@ Outcome Values(const Injection &injection) {
   Armed armed(injection);
   List list(kivrel_datalist_create());
   if (!list) return {};
-  auto append = [&](Data value) {
+  auto append = [&](Value value) {
     kivrel_datalist_ins_next(list.get(), kivrel_datalist_get_tail(list.get()), value.release());
   };
-  Data number(kivrel_data_create());
+  Value number(kivrel_data_create());
   kivrel_data_int *payload = kivrel_data_int_create(42);
   if (!number || payload == nullptr || kivrel_data_int_link(number.get(), payload) != 0) {
     kivrel_data_int_destroy(payload);
     return {};
   }
   append(std::move(number));
-  Data text(kivrel_data_create());
+  Value text(kivrel_data_create());
   kivrel_data_string *string = kivrel_data_string_create("forty-two");
   if (!text || string == nullptr || kivrel_data_string_link(text.get(), string) != 0) {
     kivrel_data_string_destroy(string);
     return {};
   }
   append(std::move(text));
-  Data bytes(kivrel_data_create());
+  Value bytes(kivrel_data_create());
   kivrel_data_memblk_int8 *block = kivrel_data_memblk_int8_create(3);
   if (!bytes || block == nullptr || kivrel_data_memblk_int8_link(bytes.get(), block) != 0) {
     kivrel_data_memblk_int8_destroy(block);
@@ -288,12 +257,12 @@ Outcome Values(const Injection &injection) {
   }
   append(std::move(bytes));
   // A nested list typed by hand: the type name first, then the payload.
-  Data nested(kivrel_data_create());
+  Value nested(kivrel_data_create());
   if (!nested || kivrel_data_set_datatype(nested.get(), "datalist") != 0) return {};
   kivrel_datalist *inner = kivrel_datalist_create();
   if (inner == nullptr) return {};
   kivrel_data_set_data(nested.get(), inner);
-  Data seven(kivrel_data_create());
+  Value seven(kivrel_data_create());
   kivrel_data_int *seven_payload = kivrel_data_int_create(7);
   if (!seven || seven_payload == nullptr || kivrel_data_int_link(seven.get(), seven_payload) != 0) {
     kivrel_data_int_destroy(seven_payload);
@@ -320,9 +289,9 @@ Outcome Base64(const Injection &injection) {
   Armed armed(injection);
   const unsigned char bytes[] = {0, 1, 2, 0xfe, 0xff, 'k', 'i', 'v', 'r'};
   int32_t text_len = 0, back_len = 0;
-  Mem<char> text(kivrel_base64_encode(bytes, sizeof bytes, &text_len));
+  Text text(kivrel_base64_encode(bytes, sizeof bytes, &text_len));
   if (!text) return {};
-  Mem<unsigned char> back(kivrel_base64_decode(text.get(), text_len, &back_len));
+  Bytes back(kivrel_base64_decode(text.get(), text_len, &back_len));
   if (!back) return {};
   std::string result = std::string(text.get()) + " ";
   for (int32_t i = 0; i < back_len; ++i)
@@ -349,7 +318,7 @@ Outcome WriteCall(const Injection &injection) {
     if (text != nullptr) return Result("failed, yet handed out a text");
     return {};
   }
-  Doc doc(text);
+  XmlText doc(text);
   return Result(std::string(text, static_cast<size_t>(len)));
 }
 
@@ -362,7 +331,7 @@ Outcome WriteResponse(const Injection &injection) {
     if (text != nullptr) return Result("failed, yet handed out a text");
     return {};
   }
-  Doc doc(text);
+  XmlText doc(text);
   return Result(std::string(text, static_cast<size_t>(len)));
 }
 
@@ -374,7 +343,7 @@ Outcome ReadCall(const Injection &injection) {
     if (name != nullptr || args != nullptr) return Result("failed, yet handed out values");
     return {};
   }
-  Mem<char> owned_name(name);
+  Text owned_name(name);
   List owned_args(args);
   return Result(std::string(name) + " " + Render(args));
 }
@@ -398,7 +367,7 @@ Outcome HeaderLine(const Injection &injection) {
   char *line = nullptr;
   int32_t len = 0;
   if (kivrel_header_serialize(header.get(), &line, &len) != 0) return {};
-  Mem<char> owned_line(line);
+  Text owned_line(line);
   kivrel_header *parsed = nullptr;
   if (kivrel_header_deserialize(&parsed, line) != 0) return {};
   Header owned(parsed);
@@ -696,7 +665,7 @@ TEST(FaultInjection, EveryFailedAllocationGivesTheExactResultOrAReportedFailure)
 }
 
 TEST(FaultInjection, SettersKeepTheOldValueWhenTheCopyFails) {
-  Data value(kivrel_data_create());
+  Value value(kivrel_data_create());
   ASSERT_NE(value, nullptr);
   ASSERT_EQ(kivrel_data_int_link(value.get(), kivrel_data_int_create(5)), 0);
   {
