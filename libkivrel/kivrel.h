@@ -22,6 +22,68 @@
  *
  * This header compiles as C99 and as C++.
  */
+/*
+ * Call order, in short (whole programs to start from: examples/add_client.c,
+ * examples/robot_status.c, examples/add_service.c).
+ *
+ * A client:
+ *   1. kivrel_initialize() once, before any thread uses the library
+ *      (optional, recommended in threaded programs);
+ *   2. c = kivrel_tcp_client_create("127.0.0.1", port); optionally
+ *      kivrel_tcp_client_set_timeout_ms(c, ms); kivrel_tcp_client_connect(c);
+ *   3. args = kivrel_build_root_datalist("[{i}{i}]", 2, 3), or NULL for a
+ *      call without arguments;
+ *   4. kivrel_request_method_call_status(c, "Add", args, &result): 0 and a
+ *      result list (or NULL: answered without a result), or -1: failed, then
+ *      destroy the client and connect anew;
+ *   5. kivrel_decompose_root_datalist(result, "[{i}]", &sum);
+ *      kivrel_datalist_destroy() on `args` and `result`;
+ *   6. more calls on the same connection, then kivrel_tcp_client_destroy(c);
+ *      kivrel_finalize() once at the end (optional).
+ *
+ * A service:
+ *   1. r = kivrel_registry_create();
+ *   2. per method: m = kivrel_method_create("Add", add, "[{i}{i}]", "[{i}]",
+ *      help) (or kivrel_method_create_data() to hand the function a
+ *      pointer of yours); kivrel_registry_add_method(r, m);
+ *   3. kivrel_introspection_register(r) to let clients list and describe
+ *      the methods;
+ *   4. serve: with libkivrel-host (kivrel_host.h: create, start, stop,
+ *      destroy), which holds many connections and answers on a pool of
+ *      threads; or by hand: kivrel_tcp_server_create_at(), then per
+ *      connection kivrel_tcp_server_accept() and kivrel_service() until it
+ *      returns -1, then kivrel_tcp_server_destroy() (s = kivrel_service_create(r)
+ *      makes the record kivrel_service() takes);
+ *   5. once nothing serves any more: kivrel_registry_destroy(r, 1) releases
+ *      the registry and every method in it.
+ *
+ * Signatures. A method's argument and result signatures are list texts such
+ * as "[{i}{s}]" ("i" a 32-bit integer, "s" a string, "[...]" a nested list).
+ * "No arguments" and "no result" are written as NULL, never as "[]": a call
+ * without arguments passes NULL as its list, a method without a result
+ * leaves `*ret` NULL, and introspection reports such a signature as "none".
+ * "?" stands for a shape that is not described (reported as "undef"). An
+ * empty list cannot be sent at all.
+ *
+ * Threads. The library keeps no hidden state between calls except the
+ * process-wide message size limit (safe from any thread) and libxml2's
+ * parser, which kivrel_initialize() sets up once. A record may be used by
+ * one thread at a time; once built and no longer changed, a registry, its
+ * methods and a service record may be shared by any number of threads that
+ * only serve calls (kivrel_service() on different connections at once), and
+ * a list or value may be read by several threads at once. A client and a
+ * connection are used by one thread at a time. Method functions run on the
+ * thread that serves the call, so a service answering on several threads
+ * needs methods that are safe to run at once.
+ *
+ * Time-outs. Every wait on the network is bounded unless set otherwise: a
+ * client's connect, one whole send and one whole receive of a message each
+ * take at most the client's deadline (1000 ms until
+ * kivrel_tcp_client_set_timeout_ms()); an accepted connection carries its
+ * listening record's per-message deadline (10000 ms until
+ * kivrel_tcp_server_set_timeout_ms()). Only kivrel_tcp_server_accept() waits
+ * for ever for a client. A passed deadline is a failed call: -1 or NULL.
+ */
 #ifndef KIVREL_H
 #define KIVREL_H
 
@@ -170,7 +232,7 @@ struct kivrel_service {
 
 /* Releases a block that the library handed out without a record of its own
  * (Base64 results, header lines, received bodies, method names). NULL is
- * ignored. */
+ * ignored. Any thread. */
 KIVREL_API void kivrel_mem_free(void *block) KIVREL_NOEXCEPT;
 
 /* ------------------------------------------------------------------------ */
@@ -599,7 +661,8 @@ KIVREL_API int kivrel_winsock2_wsacleanup(void) KIVREL_NOEXCEPT;
  * caller's) on the connected `client` and waits for the response. Returns
  * the new result list (release with kivrel_datalist_destroy()), or NULL for
  * a failed call and for a response without a result list alike; use
- * kivrel_request_method_call_status() to tell them apart. */
+ * kivrel_request_method_call_status() to tell them apart. Time-outs and
+ * threads as there. */
 KIVREL_API kivrel_datalist *kivrel_request_method_call(kivrel_tcp_client *client, const char *name,
                                                        const kivrel_datalist *args) KIVREL_NOEXCEPT;
 /* As kivrel_request_method_call(), and says what happened. Returns 0 when a
@@ -610,7 +673,10 @@ KIVREL_API kivrel_datalist *kivrel_request_method_call(kivrel_tcp_client *client
  * connection, a send or receive that failed or passed the client's
  * deadline, or an answer that is not a response document. The connection
  * is left as it is either way; after a failure, do not reuse it. A client
- * is used by one thread at a time. */
+ * is used by one thread at a time. Waits at most the client's deadline for
+ * the send and again for the response (see
+ * kivrel_tcp_client_set_timeout_ms()); the method's own run time on the
+ * service counts against the second. */
 KIVREL_API int kivrel_request_method_call_status(kivrel_tcp_client *client, const char *method,
                                                  const kivrel_datalist *args,
                                                  kivrel_datalist **result) KIVREL_NOEXCEPT;
@@ -619,14 +685,24 @@ KIVREL_API int kivrel_request_method_call_status(kivrel_tcp_client *client, cons
 /* Method objects                                                           */
 /* ------------------------------------------------------------------------ */
 
-/* Returns a new method with all six fields NULL, or NULL. */
+/* Methods. A method is built by one thread; once it is in a registry that
+ * serves calls it is only read, by any number of threads at once, and must
+ * not be changed (or released) until nothing serves that registry any more. */
+
+/* Returns a new method with all its fields NULL (release with
+ * kivrel_method_destroy()), or NULL. */
 KIVREL_API kivrel_method *kivrel_method_new(void) KIVREL_NOEXCEPT;
 /* Releases the record only: set the four texts to NULL first. */
 KIVREL_API void kivrel_method_free(kivrel_method *method) KIVREL_NOEXCEPT;
 /* Releases the four texts and the record (never `data`). NULL is ignored. */
 KIVREL_API void kivrel_method_destroy(kivrel_method *method) KIVREL_NOEXCEPT;
 /* Return a new method with `func` (resp. `exfunc`) set and copies of the
- * texts (NULL texts leave fields NULL), or NULL. */
+ * texts (NULL texts leave fields NULL), or NULL. `sign_datalist_arg` NULL
+ * means the method takes no arguments, `sign_datalist_ret` NULL that it
+ * returns no result, "?" a shape not described (see Signatures at the top);
+ * the service does not check calls against them. The caller owns the
+ * method: release it with kivrel_method_destroy(), or with the registry
+ * that holds it through kivrel_registry_destroy(registry, 1). */
 KIVREL_API kivrel_method *kivrel_method_create(const char *name, kivrel_method_func func,
                                                const char *sign_datalist_arg,
                                                const char *sign_datalist_ret,
@@ -645,7 +721,8 @@ KIVREL_API kivrel_method *kivrel_method_create_data(const char *name,
                                                     const char *sign_datalist_arg,
                                                     const char *sign_datalist_ret,
                                                     const char *help) KIVREL_NOEXCEPT;
-/* Store and read the user data pointer. Return 0 / the pointer. */
+/* Store and read the user data pointer (never owned). Return 0 / the
+ * pointer. */
 KIVREL_API int kivrel_method_set_data(kivrel_method *method, void *data) KIVREL_NOEXCEPT;
 KIVREL_API void *kivrel_method_get_data(const kivrel_method *method) KIVREL_NOEXCEPT;
 KIVREL_API int kivrel_method_set_datafunc(kivrel_method *method,
@@ -663,6 +740,8 @@ KIVREL_API int kivrel_method_set_sign_datalist_arg(kivrel_method *method,
 KIVREL_API int kivrel_method_set_sign_datalist_ret(kivrel_method *method,
                                                    const char *sign) KIVREL_NOEXCEPT;
 KIVREL_API int kivrel_method_set_help(kivrel_method *method, const char *help) KIVREL_NOEXCEPT;
+/* Return the stored text (not a copy: owned by the method, valid until it is
+ * set again or the method released), or NULL when not set. */
 KIVREL_API char *kivrel_method_get_name(const kivrel_method *method) KIVREL_NOEXCEPT;
 KIVREL_API char *kivrel_method_get_sign_datalist_arg(const kivrel_method *method) KIVREL_NOEXCEPT;
 KIVREL_API char *kivrel_method_get_sign_datalist_ret(const kivrel_method *method) KIVREL_NOEXCEPT;
@@ -680,11 +759,21 @@ KIVREL_API int kivrel_method_ex_execute(const kivrel_method *method, const kivre
 /* Method registry                                                          */
 /* ------------------------------------------------------------------------ */
 
-/* Returns a new element with its fields not set, or NULL. */
+/* A registry is built by one thread; once it serves calls it is only read,
+ * by any number of threads at once (lookups, introspection), and must not
+ * be changed until nothing serves it any more. The element functions below
+ * are the pieces kivrel_registry_add_method() and kivrel_registry_destroy()
+ * are made of; a program needs them only to walk a registry. */
+
+/* Returns a new element with its fields not set (release with
+ * kivrel_registry_elmt_free()), or NULL. */
 KIVREL_API kivrel_registry_elmt *kivrel_registry_elmt_new(void) KIVREL_NOEXCEPT;
 /* Returns a new element with `method` and `next` NULL, or NULL. */
 KIVREL_API kivrel_registry_elmt *kivrel_registry_elmt_create(void) KIVREL_NOEXCEPT;
+/* Releases the element alone (not its method, not the next element). */
 KIVREL_API void kivrel_registry_elmt_free(kivrel_registry_elmt *element) KIVREL_NOEXCEPT;
+/* Plain stores, no ownership taken; return 0. The getters return the
+ * field. */
 KIVREL_API int kivrel_registry_elmt_set_method(kivrel_registry_elmt *element,
                                                kivrel_method *method) KIVREL_NOEXCEPT;
 KIVREL_API int kivrel_registry_elmt_set_next(kivrel_registry_elmt *element,
@@ -696,10 +785,13 @@ kivrel_registry_elmt_get_next(const kivrel_registry_elmt *element) KIVREL_NOEXCE
 
 /* Returns a new registry with its fields not set, or NULL. */
 KIVREL_API kivrel_registry *kivrel_registry_new(void) KIVREL_NOEXCEPT;
-/* Returns a new empty registry, or NULL. */
+/* Returns a new empty registry (release with kivrel_registry_destroy()), or
+ * NULL. */
 KIVREL_API kivrel_registry *kivrel_registry_create(void) KIVREL_NOEXCEPT;
 /* Releases the registry record only (not elements, not methods). */
 KIVREL_API void kivrel_registry_free(kivrel_registry *registry) KIVREL_NOEXCEPT;
+/* Plain stores, no consistency check; return 0. The getters return the
+ * field. */
 KIVREL_API int kivrel_registry_set_size(kivrel_registry *registry, int32_t size) KIVREL_NOEXCEPT;
 KIVREL_API int kivrel_registry_set_head(kivrel_registry *registry,
                                         kivrel_registry_elmt *head) KIVREL_NOEXCEPT;
@@ -717,8 +809,9 @@ KIVREL_API int kivrel_registry_ins_next(kivrel_registry *registry, kivrel_regist
  * (registry unchanged) when memory runs out. */
 KIVREL_API int kivrel_registry_add_method(kivrel_registry *registry,
                                           kivrel_method *method) KIVREL_NOEXCEPT;
-/* Returns the earliest-added method whose name equals `name` exactly, or
- * NULL. Elements without a method or name are passed over. */
+/* Returns the earliest-added method whose name equals `name` exactly (still
+ * the registry owner's), or NULL. Elements without a method or name are
+ * passed over. Only reads: safe from several threads at once. */
 KIVREL_API kivrel_method *kivrel_registry_get_method(const kivrel_registry *registry,
                                                      const char *name) KIVREL_NOEXCEPT;
 /* Releases every element and the registry record in one call; with
@@ -733,14 +826,18 @@ KIVREL_API void kivrel_registry_destroy(kivrel_registry *registry,
 /* Service                                                                  */
 /* ------------------------------------------------------------------------ */
 
-/* Returns a new service record with its field not set, or NULL. */
+/* Returns a new service record with its field not set (release with
+ * kivrel_service_destroy()), or NULL. */
 KIVREL_API struct kivrel_service *kivrel_service_new(void) KIVREL_NOEXCEPT;
 /* Releases the record only (not the registry). */
 KIVREL_API void kivrel_service_free(struct kivrel_service *service) KIVREL_NOEXCEPT;
 /* Same as kivrel_service_free(): the service owns nothing. NULL is ignored. */
 KIVREL_API void kivrel_service_destroy(struct kivrel_service *service) KIVREL_NOEXCEPT;
-/* Returns a new service holding `registry` (not owned), or NULL. */
+/* Returns a new service holding `registry` (not owned; it must outlive the
+ * service's use), or NULL; release with kivrel_service_destroy(). Once
+ * made, a service may be used by any number of threads at once. */
 KIVREL_API struct kivrel_service *kivrel_service_create(kivrel_registry *registry) KIVREL_NOEXCEPT;
+/* Plain store and read; the setter returns 0. */
 KIVREL_API int kivrel_service_set_registry(struct kivrel_service *service,
                                            kivrel_registry *registry) KIVREL_NOEXCEPT;
 KIVREL_API kivrel_registry *
@@ -754,7 +851,12 @@ kivrel_service_get_registry(const struct kivrel_service *service) KIVREL_NOEXCEP
  * storing a result (the introspection methods do so when memory runs out),
  * get no answer at all: -1, nothing sent. An ordinary method's status is
  * ignored. An unknown name is answered with no result. Never closes the
- * connection. */
+ * connection. Waits at most the connection's per-message deadline for the
+ * call and again for sending the answer (see
+ * kivrel_tcp_server_set_timeout_ms()); the method itself is not timed.
+ * Several threads may serve different connections at once with one
+ * service; a connection is served by one thread at a time. To serve many
+ * clients without writing this loop, see libkivrel-host (kivrel_host.h). */
 KIVREL_API int kivrel_service(kivrel_tcp_server *connection,
                               struct kivrel_service *service) KIVREL_NOEXCEPT;
 
@@ -764,8 +866,13 @@ KIVREL_API int kivrel_service(kivrel_tcp_server *connection,
 
 /* Creates the methods "KIVREL_LIST_METHODS", "KIVREL_METHOD_SIGNATURE" and
  * "KIVREL_METHOD_HELP" and adds them to `registry`, in this order. The
- * registry's owner disposes of them like its own methods. Returns 0, or -1
- * (registry unchanged) when memory runs out. A method that runs out of
+ * registry's owner disposes of them like its own methods (with
+ * kivrel_registry_destroy(registry, 1)). Call it while building the
+ * registry, before anything serves it. KIVREL_LIST_METHODS takes no
+ * arguments and returns a list of names; the other two take "[{s}]" (a
+ * method name) and return its signatures (result first, "none" for NULL,
+ * "undef" for "?") or its help text. Returns 0, or -1 (registry
+ * unchanged) when memory runs out. A method that runs out of
  * memory while making its answer stores nothing and returns -1, so that
  * kivrel_service() sends nothing rather than a wrong or empty answer. */
 KIVREL_API int kivrel_introspection_register(kivrel_registry *registry) KIVREL_NOEXCEPT;
