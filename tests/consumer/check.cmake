@@ -1,5 +1,6 @@
-# Installs the build tree into WORK_DIR/prefix, then builds the consumer
-# twice: through find_package(kivrel) and through pkg-config.
+# Installs the build tree into WORK_DIR/prefix, then builds the consumers
+# twice: through find_package(kivrel) and through pkg-config; and the
+# examples' project (EXAMPLES_DIR) as a user would build it.
 file(REMOVE_RECURSE ${WORK_DIR})
 set(prefix ${WORK_DIR}/prefix)
 execute_process(COMMAND ${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${prefix}
@@ -62,4 +63,19 @@ endif()
 execute_process(COMMAND ${WORK_DIR}/pc-host-consumer RESULT_VARIABLE rc)
 if(rc)
   message(FATAL_ERROR "the pkg-config host consumer failed: ${rc}")
+endif()
+
+execute_process(COMMAND ${CMAKE_COMMAND} -S ${EXAMPLES_DIR} -B ${WORK_DIR}/examples -G ${GENERATOR}
+  -DCMAKE_PREFIX_PATH=${prefix} RESULT_VARIABLE rc)
+if(rc)
+  message(FATAL_ERROR "configuring the examples against the installed tree failed")
+endif()
+execute_process(COMMAND ${CMAKE_COMMAND} --build ${WORK_DIR}/examples RESULT_VARIABLE rc)
+if(rc)
+  message(FATAL_ERROR "building the examples against the installed tree failed")
+endif()
+# Without arguments the client only prints its usage (status 2): it runs.
+execute_process(COMMAND ${WORK_DIR}/examples/add_client RESULT_VARIABLE rc ERROR_QUIET)
+if(NOT rc EQUAL 2)
+  message(FATAL_ERROR "the installed-tree add_client did not run: ${rc}")
 endif()
