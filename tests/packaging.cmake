@@ -33,3 +33,10 @@ if(KIVREL_DPKG_DEB AND TARGET Skarvel)
       -P ${CMAKE_CURRENT_LIST_DIR}/packaging/packages.cmake)
   set_tests_properties(DebianPackagesHoldTheirFilesAndStart PROPERTIES LABELS package TIMEOUT 300)
 endif()
+
+add_test(NAME EveryScriptAnswersHelpWithoutWorking
+  COMMAND ${CMAKE_COMMAND}
+    -DSCRIPTS_DIR=${PROJECT_SOURCE_DIR}/scripts
+    -DWORK_DIR=${CMAKE_CURRENT_BINARY_DIR}/scripts-help
+    -P ${CMAKE_CURRENT_LIST_DIR}/packaging/scripts_help.cmake)
+set_tests_properties(EveryScriptAnswersHelpWithoutWorking PROPERTIES LABELS install TIMEOUT 120)
