@@ -1,3 +1,4 @@
+cmake_minimum_required(VERSION 3.25)
 # Installs the build tree into WORK_DIR/prefix, moves the tree elsewhere and
 # runs every installed program's --version with an empty environment: they
 # find the installed libraries through their relative run path alone.

@@ -1,3 +1,4 @@
+cmake_minimum_required(VERSION 3.25)
 # Builds the Debian packages from the build tree with CPack, checks each
 # one's files and dependencies with dpkg-deb, unpacks them all into one
 # tree and starts every program there with an empty environment.

@@ -1,3 +1,4 @@
+cmake_minimum_required(VERSION 3.25)
 # Every script answers --help with its own description and does nothing
 # else: the tools a script would work with are replaced on PATH by ones
 # that leave a mark, and no mark may appear.

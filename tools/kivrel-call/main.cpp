@@ -60,11 +60,6 @@ const char kUsage[] =
     "  --help         show this help and exit\n"
     "  --version      show the version and exit\n"
     "\n"
-    "Examples:\n"
-    "  kivrel-call 127.0.0.1 50010 ReadPosition\n"
-    "  kivrel-call 127.0.0.1 50017 PowerUp '[{i}]' 1\n"
-    "  kivrel-call --timeout 300 --show-wire 127.0.0.1 50010 --list\n"
-    "\n"
     "Exit status:\n"
     "  0  the service answered (with a result, or \"(no result)\")\n"
     "  1  --describe: the service does not describe that method\n"
@@ -73,7 +68,15 @@ const char kUsage[] =
     "  4  connection refused, or no route to HOST\n"
     "  5  time-out: no connection or no answer in time\n"
     "  6  the answer is not a response document (or the service closed the\n"
-    "     connection without one)\n";
+    "     connection without one)\n"
+    "\n"
+    "Examples:\n"
+    "  kivrel-call 127.0.0.1 50010 --list        the motor driver's methods\n"
+    "  kivrel-call 127.0.0.1 50010 ReadPosition  the robot's odometry\n"
+    "  kivrel-call 127.0.0.1 50017 PowerUp '[{i}]' 1\n"
+    "                                            switch the Drive module on\n"
+    "  kivrel-call --timeout 300 --show-wire 127.0.0.1 50012 ReadSensors\n"
+    "                                            ultrasonic ranges, bytes shown\n";
 
 struct ListDeleter {
   void operator()(kivrel_datalist *l) const { kivrel_datalist_destroy(l); }
