@@ -109,7 +109,10 @@ public:
     }
     if (m_pid <= 0) return m_run;
     int status = 0;
-    if (::waitpid(m_pid, &status, WNOHANG) == 0) {
+    pid_t done = 0;
+    while ((done = ::waitpid(m_pid, &status, WNOHANG)) == 0 && Clock::now() < end)
+      ::usleep(5 * 1000);
+    if (done == 0) {
       ::kill(m_pid, SIGKILL);
       ::waitpid(m_pid, &status, 0);
       m_run.err += "\n[killed at the test's deadline]";
