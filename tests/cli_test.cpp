@@ -190,7 +190,7 @@ TEST(KivrelCall, ReportsEveryErrorWithItsOwnExitStatusInOneLine) {
   struct Case {
     std::vector<std::string> args;
     int status;
-    const char *message;
+    std::string message;
   } cases[] = {
       {{"127.0.0.1"}, 2, "too few arguments"},
       {{"127.0.0.1", "70000", "Add"}, 2, "is not a port number"},
@@ -224,7 +224,9 @@ TEST(KivrelCall, ReportsEveryErrorWithItsOwnExitStatusInOneLine) {
     EXPECT_EQ(r.status, c.status);
     EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
     EXPECT_EQ(Lines(r.err), 1u) << r.err;
-    if (c.status == 2) EXPECT_NE(r.err.find("(see kivrel-call --help)"), std::string::npos);
+    if (c.status == 2) {
+      EXPECT_NE(r.err.find("(see kivrel-call --help)"), std::string::npos);
+    }
     EXPECT_EQ(r.out, "");
   }
 }
@@ -264,7 +266,9 @@ TEST(KivrelCall, TellsATimeOutFromAnAnswerThatIsNotAResponse) {
       ProgramRun r = RunTool(args);
       EXPECT_EQ(r.status, 6) << r.err;
       EXPECT_EQ(r.out, "");
-      if (!wire) EXPECT_NE(r.err.find(a.message), std::string::npos) << r.err;
+      if (!wire) {
+        EXPECT_NE(r.err.find(a.message), std::string::npos) << r.err;
+      }
     }
   }
 }
