@@ -17,7 +17,7 @@
 #include <string>
 #include <vector>
 
-#include "kivrel.h"
+#include "kivrel.hpp"
 
 #ifndef KIVREL_PROJECT_VERSION
 #define KIVREL_PROJECT_VERSION "unknown"
@@ -78,14 +78,8 @@ const char kUsage[] =
     "  kivrel-call --timeout 300 --show-wire 127.0.0.1 50012 ReadSensors\n"
     "                                            ultrasonic ranges, bytes shown\n";
 
-struct ListDeleter {
-  void operator()(kivrel_datalist *l) const { kivrel_datalist_destroy(l); }
-};
-using List = std::unique_ptr<kivrel_datalist, ListDeleter>;
-struct ClientDeleter {
-  void operator()(kivrel_tcp_client *c) const { kivrel_tcp_client_destroy(c); }
-};
-using Client = std::unique_ptr<kivrel_tcp_client, ClientDeleter>;
+using kivrel::Client;
+using kivrel::List;
 
 struct UsageError {
   std::string message;
