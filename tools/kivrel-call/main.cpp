@@ -38,8 +38,6 @@ constexpr int kMaxDepth = KIVREL_MAX_DEPTH;
 constexpr long kTimeoutMaxMs = 3600 * 1000;
 // Longest header line --show-wire reads, line feed included.
 constexpr int32_t kWireLineMax = 1024;
-// Largest body --show-wire takes from a peer.
-constexpr int32_t kWireBodyMax = 64 * 1024 * 1024;
 
 const char kUsage[] =
     "Usage: kivrel-call [OPTION]... HOST PORT METHOD [SIGNATURE [ARG...]]\n"
@@ -330,19 +328,16 @@ private:
       *failure = {kExitUsage, "cannot write a call document for these arguments"};
       return false;
     }
-    std::unique_ptr<char, void (*)(char *)> doc(doc_text, kivrel_xml_free);
-    kivrel_header *made = kivrel_header_create(KIVREL_PROTOCOL, doc_len);
+    kivrel::XmlText doc(doc_text);
+    kivrel::Header made(kivrel_header_create(KIVREL_PROTOCOL, doc_len));
     char *line_text = nullptr;
     int32_t line_len = 0;
-    const int serialized =
-        made != nullptr ? kivrel_header_serialize(made, &line_text, &line_len) : -1;
-    kivrel_header_destroy(made);
-    if (serialized != 0) {
+    if (!made || kivrel_header_serialize(made.get(), &line_text, &line_len) != 0) {
       *failure = {kExitUsage, "cannot write a header line"};
       return false;
     }
+    const kivrel::Text line_owner(line_text);
     std::string request(line_text, static_cast<size_t>(line_len));
-    kivrel_mem_free(line_text);
     request.append(doc.get(), static_cast<size_t>(doc_len));
     WriteWire("sent", request.data(), request.size());
     errno = 0;
@@ -373,17 +368,19 @@ private:
       *failure = {kExitNotAResponse, "the answer does not start with a header line"};
       return false;
     }
-    const std::string name = kivrel_header_get_name_ver(parsed);
-    const int32_t length = kivrel_header_get_bodylen(parsed);
-    kivrel_header_destroy(parsed);
+    const kivrel::Header header(parsed);
+    const std::string name = kivrel_header_get_name_ver(header.get());
+    const int32_t length = kivrel_header_get_bodylen(header.get());
     if (name != KIVREL_PROTOCOL) {
       *failure = {kExitNotAResponse,
                   "the answer's header names the protocol \"" + name + "\", not " KIVREL_PROTOCOL};
       return false;
     }
-    if (length < 0 || length > kWireBodyMax) {
-      *failure = {kExitNotAResponse,
-                  "the answer's header announces " + std::to_string(length) + " bytes"};
+    // The library's own limit, so that --show-wire refuses what a call would.
+    if (length < 0 || length > kivrel_get_max_message_size()) {
+      *failure = {kExitNotAResponse, "the answer's header announces " + std::to_string(length) +
+                                         " bytes (at most " +
+                                         std::to_string(kivrel_get_max_message_size()) + ")"};
       return false;
     }
     std::string body(static_cast<size_t>(length), '\0');
@@ -435,8 +432,13 @@ int Describe(Session &session, const char *method) {
   if (!args) return Failed({kExitUsage, "out of memory"});
   List signature, help;
   Failure failure;
-  if (!session.Call("KIVREL_METHOD_SIGNATURE", args.get(), &signature, &failure))
+  if (!session.Call("KIVREL_METHOD_SIGNATURE", args.get(), &signature, &failure)) {
+    // A library service sends nothing at all for a name it does not know.
+    if (failure.status == kExitNotAResponse)
+      return Failed({kExitNotDescribed, std::string("the service does not describe ") + method +
+                                            " (it gave no answer)"});
     return Failed(failure);
+  }
   if (!signature || kivrel_datalist_get_size(signature.get()) < 2)
     return Failed({kExitNotDescribed, std::string("the service does not describe ") + method});
   if (!session.Call("KIVREL_METHOD_HELP", args.get(), &help, &failure)) return Failed(failure);
