@@ -73,7 +73,8 @@ std::string PanelHelpText() {
          "\n"
          "Options:\n"
          "  --address A.B.C.D  talk to the controller at this dotted IPv4 address for\n"
-         "                     this run instead of the built-in " SKARVEL_DEFAULT_ROBOT_ADDRESS ",\n"
+         "                     this run instead of the built-in " SKARVEL_DEFAULT_ROBOT_ADDRESS
+         ",\n"
          "                     as if it had been typed and set with IP Set\n"
          "  --help             show this help and exit\n"
          "  --version          show the version and exit\n"

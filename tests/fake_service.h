@@ -1,7 +1,8 @@
 // A scripted robot service for tests that need a peer to misbehave: it
-// listens on 127.0.0.1:port (0: a free port, see Port()), counts the connections it accepts, reads one
-// framed call per connection and answers with whatever bytes the test
-// scripted (or nothing). Raw sockets, so it never relies on the library.
+// listens on 127.0.0.1:port (0: a free port, see Port()), counts the
+// connections it accepts, reads one framed call per connection and answers
+// with whatever bytes the test scripted (or nothing). Raw sockets, so it never relies on the
+// library.
 #ifndef SKARVEL_TESTS_FAKE_SERVICE_H
 #define SKARVEL_TESTS_FAKE_SERVICE_H
 

@@ -275,8 +275,8 @@ QStringList StatusLines(const Snapshot &snap, const QFont &font, int width) {
       continue;
     }
     if (!line.isEmpty()) lines << line;
-    line = fm.horizontalAdvance(field) <= width ? field
-                                                : fm.elidedText(field, Qt::ElideRight, width);
+    line =
+        fm.horizontalAdvance(field) <= width ? field : fm.elidedText(field, Qt::ElideRight, width);
   }
   if (!line.isEmpty()) lines << line;
   return lines;
