@@ -204,7 +204,7 @@ TEST(KivrelCall, ReportsEveryErrorWithItsOwnExitStatusInOneLine) {
       {{"127.0.0.1", port, "--bogus"}, 2, "unknown option '--bogus'"},
       {{"--bogus", "127.0.0.1", port, "Add"}, 2, "unknown option '--bogus'"},
       {{"127.0.0.1", port, "Add", "--show-wire"}, 2, "'--show-wire' go before HOST"},
-      {{"--timeout", "0", "127.0.0.1", port, "Add"}, 2, "--timeout '0' is not"},
+      {{"--timeout", "-5", "127.0.0.1", port, "Add"}, 2, "--timeout '-5' is not"},
       {{"--timeout", "soon", "127.0.0.1", port, "Add"}, 2, "--timeout 'soon' is not"},
       {{"--timeout"}, 2, "--timeout needs milliseconds"},
       // Not dotted IPv4, quoted as given; the loose forms would mean 127.0.0.1

@@ -34,7 +34,7 @@ constexpr int kExitTimeout = 5;
 constexpr int kExitNotAResponse = 6;
 // Nesting the tool accepts on the command line; the library refuses deeper.
 constexpr int kMaxDepth = KIVREL_MAX_DEPTH;
-// Bounds of --timeout: a millisecond to an hour.
+// Longest --timeout: an hour (0 waits for ever).
 constexpr long kTimeoutMaxMs = 3600 * 1000;
 // Longest header line --show-wire reads, line feed included.
 constexpr int32_t kWireLineMax = 1024;
@@ -51,8 +51,9 @@ const char kUsage[] =
     "--list prints the service's methods, --describe METHOD its signatures and help.\n"
     "\n"
     "Options (before HOST):\n"
-    "  --timeout MS   give up when the service makes no progress for MS\n"
-    "                 milliseconds (1 to 3600000; default 1000)\n"
+    "  --timeout MS   give up when connecting, sending the call or receiving\n"
+    "                 the answer takes longer than MS milliseconds (0 to\n"
+    "                 3600000, 0 waits for ever; default 1000)\n"
     "  --show-wire    print the request and the response on standard error\n"
     "                 exactly as sent and received, header lines included\n"
     "  --help         show this help and exit\n"
@@ -274,7 +275,7 @@ public:
       *failure = {kExitRefused, "cannot make a socket: " + std::string(std::strerror(errno))};
       return false;
     }
-    if (m_timeoutMs > 0 && kivrel_tcp_client_set_timeout_ms(client.get(), m_timeoutMs) != 0) {
+    if (m_timeoutMs >= 0 && kivrel_tcp_client_set_timeout_ms(client.get(), m_timeoutMs) != 0) {
       *failure = {kExitUsage, "the library refuses the time-out " + std::to_string(m_timeoutMs)};
       return false;
     }
@@ -466,7 +467,7 @@ int Usage(const std::string &message) {
 } // namespace
 
 int main(int argc, char **argv) {
-  int32_t timeout_ms = 0;
+  int32_t timeout_ms = -1; // the library's default
   bool show_wire = false;
   int i = 1;
   // Options come before HOST: what follows may be negative numbers.
@@ -485,9 +486,9 @@ int main(int argc, char **argv) {
     } else if (arg == "--timeout") {
       if (i + 1 >= argc) return Usage("--timeout needs milliseconds");
       int32_t ms = 0;
-      if (!ParseInt(argv[i + 1], &ms) || ms < 1 || ms > kTimeoutMaxMs)
+      if (!ParseInt(argv[i + 1], &ms) || ms < 0 || ms > kTimeoutMaxMs)
         return Usage(std::string("--timeout '") + argv[i + 1] +
-                     "' is not a number of milliseconds from 1 to " +
+                     "' is not a number of milliseconds from 0 to " +
                      std::to_string(kTimeoutMaxMs));
       timeout_ms = ms;
       ++i;
