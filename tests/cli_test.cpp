@@ -307,6 +307,10 @@ int FreeSimulatorBase() {
     bool free = true;
     for (int offset : {1, 2, 7, 12}) {
       int s = ::socket(AF_INET, SOCK_STREAM, 0);
+      // As the simulator binds: a port with closed connections lingering
+      // (TIME_WAIT) is free to it.
+      const int on = 1;
+      ::setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
       sockaddr_in a{};
       a.sin_family = AF_INET;
       a.sin_port = htons(static_cast<uint16_t>(base + offset));
