@@ -311,6 +311,9 @@ private:
     }
   }
 
+  // The library gives no reason for a failed call; the errno its failing
+  // socket call left is the hint (a deadline leaves EAGAIN). Anything else
+  // is an answer that was not a response document, or none at all.
   Failure AnswerFailure(int error) const {
     if (error == EAGAIN || error == EWOULDBLOCK || error == ETIMEDOUT)
       return {kExitTimeout, "time-out: " + Where() + " did not answer in time"};
