@@ -29,6 +29,7 @@ if(KIVREL_DPKG_DEB AND TARGET Skarvel)
       -DWORK_DIR=${CMAKE_CURRENT_BINARY_DIR}/packages
       -DCPACK=${CMAKE_CPACK_COMMAND}
       -DVERSION=${PROJECT_VERSION}
+      -DSOVERSION=${PROJECT_VERSION_MAJOR}
       -DLIBDIR=${CMAKE_INSTALL_LIBDIR}
       -P ${CMAKE_CURRENT_LIST_DIR}/packaging/packages.cmake)
   set_tests_properties(DebianPackagesHoldTheirFilesAndStart PROPERTIES LABELS package TIMEOUT 300)

@@ -79,6 +79,15 @@ foreach(package libkivrel1 libkivrel-dev kivrel-tools skarvel)
   message(STATUS "${package}: ${size} bytes, ${depends}")
 endforeach()
 
+# Programs built elsewhere against the library get their dependency from
+# its shlibs file.
+file(GLOB deb ${WORK_DIR}/out/libkivrel1_${VERSION}_*.deb)
+execute_process(COMMAND dpkg-deb --ctrl-tarfile ${deb} COMMAND tar -xO ./shlibs
+  RESULT_VARIABLE rc OUTPUT_VARIABLE shlibs)
+if(rc OR NOT shlibs MATCHES "^libkivrel ${SOVERSION} libkivrel1 \\(>= ${VERSION}\\)")
+  message(FATAL_ERROR "libkivrel1's shlibs file is '${shlibs}'")
+endif()
+
 # Every installed file belongs to a package.
 execute_process(COMMAND ${CMAKE_COMMAND} --install ${BUILD_DIR} --component Unspecified
   --prefix ${WORK_DIR}/unspecified OUTPUT_QUIET)
