@@ -356,8 +356,10 @@ int kivrel_tcp_recv(int fd, char **body) noexcept {
     if (grown == nullptr) return -1;
     (void)text.release();
     text.reset(grown);
+    // The step before was filled, so more bytes are likely queued: try
+    // them before waiting.
     iovec more{text.get() + have, static_cast<size_t>(capacity - have)};
-    if (!io.all(&more, 1, false)) return -1;
+    if (!io.all(&more, 1, true)) return -1;
   }
   text.get()[bodylen] = '\0';
   *body = text.release();
