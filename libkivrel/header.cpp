@@ -270,7 +270,7 @@ int kivrel_header_serialize(const kivrel_header *header, char **line, int32_t *l
   if (digits_len <= 0) return -1;
   // name, ':', digits, '\n', NUL
   size_t size = name_len + static_cast<size_t>(digits_len) + 3;
-  char *text = static_cast<char *>(std::calloc(size, 1));
+  char *text = static_cast<char *>(kivrel::mem_calloc(size, 1));
   if (text == nullptr) return -1;
   char *at = text;
   std::memcpy(at, header->name_ver, name_len);
@@ -292,7 +292,7 @@ int kivrel_header_deserialize(kivrel_header **header, const char *line) noexcept
   if (!kivrel::parse_header_line(line, &name, &bodylen)) return -1;
   kivrel_header *made = kivrel_header_new();
   if (made == nullptr) return -1;
-  made->name_ver = static_cast<char *>(std::malloc(name.size() + 1));
+  made->name_ver = static_cast<char *>(kivrel::mem_malloc(name.size() + 1));
   if (made->name_ver == nullptr) {
     kivrel_header_free(made);
     return -1;
@@ -342,7 +342,7 @@ int kivrel_tcp_recv(int fd, char **body) noexcept {
   // Exactly the announced length when it is small; a longer body starts at
   // one step and doubles as its bytes arrive, so memory follows them.
   int32_t capacity = std::min(bodylen, kBodyFirstStep);
-  CText text(static_cast<char *>(std::malloc(static_cast<size_t>(capacity) + 1)));
+  CText text(static_cast<char *>(kivrel::mem_malloc(static_cast<size_t>(capacity) + 1)));
   if (!text) return -1;
   // The rest of the line and the body in one receive when they are there;
   // never a byte of the next message.
@@ -352,7 +352,8 @@ int kivrel_tcp_recv(int fd, char **body) noexcept {
   while (capacity < bodylen) {
     int32_t have = capacity;
     capacity = capacity > bodylen / 2 ? bodylen : capacity * 2;
-    char *grown = static_cast<char *>(std::realloc(text.get(), static_cast<size_t>(capacity) + 1));
+    char *grown =
+        static_cast<char *>(kivrel::mem_realloc(text.get(), static_cast<size_t>(capacity) + 1));
     if (grown == nullptr) return -1;
     (void)text.release();
     text.reset(grown);
