@@ -227,6 +227,20 @@ struct kivrel_service {
 };
 
 /* ------------------------------------------------------------------------ */
+/* Version                                                                  */
+/* ------------------------------------------------------------------------ */
+
+/* The version of this header; the library's own is kivrel_version(). */
+#define KIVREL_VERSION_MAJOR 1
+#define KIVREL_VERSION_MINOR 0
+#define KIVREL_VERSION_PATCH 0
+
+/* Returns the library's version as "MAJOR.MINOR.PATCH", a static text that
+ * is never released. A program built against another header can compare
+ * it with the KIVREL_VERSION_* macros. Safe from any thread. */
+KIVREL_API const char *kivrel_version(void) KIVREL_NOEXCEPT;
+
+/* ------------------------------------------------------------------------ */
 /* Memory                                                                   */
 /* ------------------------------------------------------------------------ */
 
@@ -540,14 +554,28 @@ KIVREL_API int kivrel_header_serialize(const kivrel_header *header, char **line,
  * name, a name over 255 characters, no second field or no digits in it, or
  * a length outside the 32-bit range. */
 KIVREL_API int kivrel_header_deserialize(kivrel_header **header, const char *line) KIVREL_NOEXCEPT;
-/* Sends the header line and the document (up to its NUL) on `fd`. Returns
- * 0, or -1 for a negative descriptor, a NULL or empty document, or a failed
- * write. Never raises SIGPIPE. */
+/* Sends the header line and the document (up to its NUL) on `fd`, both in
+ * one system call when the socket's buffer has room. Returns 0, or -1 for a
+ * negative descriptor, a NULL or empty document, a failed write, or a
+ * message not written within the socket's deadline: its SO_SNDTIMEO (set by
+ * kivrel_tcp_client_set_timeout_ms() and kivrel_tcp_server_set_timeout_ms())
+ * bounds the whole message, counted from the call, not each send; 0 waits
+ * for ever. Interrupted writes (EINTR) are resumed within the deadline. After
+ * a -1 part of the message may have left: do not reuse the connection. Never
+ * raises SIGPIPE. */
 KIVREL_API int kivrel_tcp_send(int fd, const char *doc) KIVREL_NOEXCEPT;
 /* Receives one message on `fd`. Returns 0 with a new NUL-terminated body at
  * `*body` (release with kivrel_mem_free()); -1 (nothing handed out) for a
- * receive error or time-out, a closed stream, a foreign protocol name, a
- * negative length or a short body. */
+ * receive error, a closed stream, a foreign protocol name (the header line
+ * is taken, its body left unread), a negative length, a length above
+ * kivrel_get_max_message_size() (refused the same way), a short body, or a
+ * message not complete within the socket's deadline: its SO_RCVTIMEO (set by
+ * kivrel_tcp_client_set_timeout_ms() and kivrel_tcp_server_set_timeout_ms())
+ * bounds the whole message, header and body, counted from the call, not each
+ * receive, so a peer that trickles bytes cannot stretch it; 0 waits for
+ * ever. Interrupted receives (EINTR) are resumed within the deadline. Never
+ * takes a byte of the next message from the stream. A header line is read up
+ * to its line feed or 1023 bytes, whichever comes first. */
 KIVREL_API int kivrel_tcp_recv(int fd, char **body) KIVREL_NOEXCEPT;
 
 /* ------------------------------------------------------------------------ */
@@ -559,9 +587,10 @@ KIVREL_API kivrel_tcp_client *kivrel_tcp_client_new(void) KIVREL_NOEXCEPT;
 /* Releases the record alone. */
 KIVREL_API void kivrel_tcp_client_free(kivrel_tcp_client *client) KIVREL_NOEXCEPT;
 /* Returns a new client holding a copy of `ip_addr` (dotted decimal), `port`
- * and an open, unconnected IPv4 socket with one-second send and receive
- * time-outs and TCP_NODELAY (a body never waits behind its header for a
- * delayed acknowledgement); NULL (nothing left open) on failure. */
+ * and an open, unconnected IPv4 socket with a one-second deadline per
+ * message (see kivrel_tcp_client_set_timeout_ms()) and TCP_NODELAY (a
+ * message never waits behind an unacknowledged one for a delayed
+ * acknowledgement); NULL (nothing left open) on failure. */
 KIVREL_API kivrel_tcp_client *kivrel_tcp_client_create(const char *ip_addr,
                                                        int32_t port) KIVREL_NOEXCEPT;
 /* Connects the client's socket to its address, which must be strict
@@ -570,7 +599,11 @@ KIVREL_API kivrel_tcp_client *kivrel_tcp_client_create(const char *ip_addr,
  * "0x7f.0.0.1" and "1.2.3.4 junk" are refused); no name is looked up.
  * Returns 0, or -1 (the caller still destroys the client) for such text,
  * a port outside 0-65535, a refused or failed connection, or one not made
- * within the client's deadline (kivrel_tcp_client_set_timeout_ms()). */
+ * within the client's deadline (kivrel_tcp_client_set_timeout_ms(), counted
+ * from the call; 0 waits as long as the system does). A signal arriving
+ * meanwhile does not fail it: the wait goes on within the deadline. After a
+ * -1 the handshake may still complete in the background; destroy the client
+ * rather than connect it again. */
 KIVREL_API int kivrel_tcp_client_connect(kivrel_tcp_client *client) KIVREL_NOEXCEPT;
 /* Closes the socket, releases the address copy and the record. NULL is
  * ignored. */
@@ -637,17 +670,23 @@ KIVREL_API int kivrel_tcp_server_set_socket_fd(kivrel_tcp_server *server,
 KIVREL_API int32_t kivrel_tcp_server_get_port(const kivrel_tcp_server *server) KIVREL_NOEXCEPT;
 KIVREL_API int32_t kivrel_tcp_server_get_socket_fd(const kivrel_tcp_server *server) KIVREL_NOEXCEPT;
 
+/* The three stream helpers below keep no deadline per call: the socket's
+ * SO_RCVTIMEO/SO_SNDTIMEO bounds each receive or send they make, not the
+ * whole count, and an interrupted receive or send (EINTR) ends them with
+ * -1. The framing above (kivrel_tcp_send(), kivrel_tcp_recv()) does not use
+ * them. */
+
 /* Reads `n` bytes. Returns n, fewer when the stream ended first, 0 for n of
  * 0 or less, or -1 on a receive error or time-out. */
 KIVREL_API int32_t kivrel_utility_readn(int fd, void *buf, int32_t n) KIVREL_NOEXCEPT;
 /* Writes `n` bytes. Returns n, or the 0 or -1 that a send returned. */
 KIVREL_API int32_t kivrel_utility_writen(int fd, const void *buf, int32_t n) KIVREL_NOEXCEPT;
-/* Reads one line, one byte per receive, up to and including the line feed,
- * into `buf` of `max` bytes and terminates it. Returns the stored count plus
- * one when a line feed ended it or the stream ended after some bytes (the
- * count itself when the line feed was stored), `max` when the buffer filled,
- * 0 when the stream ended before any byte, 1 for `max` of 1 or less, -1 on
- * a receive error or time-out. */
+/* Reads one line, up to and including the line feed and never a byte
+ * beyond it, into `buf` of `max` bytes and terminates it. Returns the
+ * stored count plus one when a line feed ended it or the stream ended after
+ * some bytes (the count itself when the line feed was stored), `max` when
+ * the buffer filled, 0 when the stream ended before any byte, 1 for `max`
+ * of 1 or less, -1 on a receive error or time-out. */
 KIVREL_API int32_t kivrel_utility_readline(int fd, char *buf, int32_t max) KIVREL_NOEXCEPT;
 /* Start and stop the platform's socket layer; 0 where none is needed. */
 KIVREL_API int kivrel_winsock2_wsastartup(void) KIVREL_NOEXCEPT;
