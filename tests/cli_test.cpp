@@ -282,6 +282,7 @@ TEST(RobotSim, NamesTheRefusedOptionValueAndTheTakenPort) {
       {{"--port-base", "0"}, "--port-base '0' is not a port number"},
       {{"--port-base"}, "--port-base needs a port number"},
       {{"--seed", "x1"}, "--seed 'x1' is not a whole number"},
+      {{"--bind"}, "--bind needs a local IPv4 address"},
       {{"--frobnicate"}, "unknown option '--frobnicate'"},
   };
   for (const auto &c : cases) {
@@ -309,6 +310,12 @@ TEST(RobotSim, NamesTheRefusedOptionValueAndTheTakenPort) {
   EXPECT_NE(r.err.find("port " + std::to_string(base + 1) + " (bumper) is taken"),
             std::string::npos)
       << r.err;
+
+  // An address no reader takes for this machine's: nothing can listen there.
+  r = RunProgram(ROBOT_SIM_PATH,
+                 {"--bind", "300.1.1.1", "--port-base", std::to_string(base), "--no-terminal"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("of 300.1.1.1"), std::string::npos) << r.err;
 }
 
 TEST(RobotSim, SigintAndSigtermStopItCleanly) {
