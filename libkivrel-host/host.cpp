@@ -57,10 +57,6 @@ constexpr int kMaxIdleWakeups = 3;
 // Connections accepted per wake-up, so that a burst of clients cannot keep
 // the poller from the requests of those it already holds.
 constexpr int kAcceptBurst = 64;
-// Looks for departed clients per burst at the limit: each look peeks at
-// every connection, so a flood of clients at a full host costs a bounded
-// number of them.
-constexpr int kMaxReapsPerBurst = 4;
 constexpr int kEventsPerWait = 64;
 
 // New: accepted, not looked at yet; Armed: in epoll, waiting for bytes;
@@ -166,10 +162,10 @@ struct kivrel_host {
   void poll_loop();
   void work_loop();
   void accept_burst();
-  // Closes armed connections whose client has gone. Mutex held; only from
-  // the poller after a batch of events.
-  // Returns how many connections being answered have lost their client.
-  size_t reap_departed();
+  // Closes armed connections whose client has gone (counted at `*closed`).
+  // Mutex held; only from the poller after a batch of events. Returns how
+  // many connections being answered have lost their client.
+  size_t reap_departed(size_t *closed);
   void readable(Connection *c, bool ended); // `ended`: no more bytes will come
   bool arm(Connection *c);                  // mutex held
   // False (no timer set) when memory runs out; the caller then closes.
@@ -369,8 +365,9 @@ void kivrel_host::poll_loop() {
   listener = nullptr;
 }
 
-size_t kivrel_host::reap_departed() {
+size_t kivrel_host::reap_departed(size_t *closed) {
   size_t leaving = 0;
+  *closed = 0;
   char byte;
   for (auto it = connections.begin(); it != connections.end();) {
     Connection *c = *it++; // forget() leaves the other iterators valid
@@ -378,50 +375,61 @@ size_t kivrel_host::reap_departed() {
     // serving too.
     const ssize_t r = recv(fd_of(c), &byte, 1, MSG_PEEK | MSG_DONTWAIT);
     if (r == 0 || (r < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) {
-      if (c->state == State::Armed)
+      if (c->state == State::Armed) {
         forget(c);
-      else
+        ++*closed;
+      } else {
         ++leaving; // whoever holds it closes it soon
+      }
     }
   }
   return leaving;
 }
 
 void kivrel_host::accept_burst() {
-  int reaps = 0;
+  // At the limit, the host first makes room held by clients that have left
+  // but whose close it has not handled yet (a client that closes and
+  // connects again at once must not find its own old slot taken); a
+  // connection still being answered for a client that has left does not
+  // count either: it is about to close. Each look peeks at every connection,
+  // so it is made only while looks find someone gone.
+  bool look = true;
   size_t leaving = 0;
   Connection *fresh[kAcceptBurst];
   int fresh_count = 0;
   for (int i = 0; i < kAcceptBurst; ++i) {
+    bool full = false;
+    {
+      std::lock_guard lock(mutex);
+      if (look && connections.size() >= static_cast<size_t>(max_connections) + leaving) {
+        size_t closed = 0;
+        leaving = reap_departed(&closed);
+        look = closed > 0;
+      }
+      full = connections.size() >= static_cast<size_t>(max_connections) + leaving;
+    }
+    // Full after this burst took some: the ones it took may free slots
+    // soon, and the events of departed clients come first. The rest wait
+    // in the system's queue for the next round, a moment later. Full at the
+    // start of a burst: the host is full, and refuses.
+    if (full && fresh_count > 0) break;
     kivrel_tcp_server *s = kivrel_tcp_server_accept(listener);
     if (s == nullptr) break; // none left (or out of descriptors: retried on the next wake-up)
     accepted.fetch_add(1);
-    {
+    if (!full) {
       std::lock_guard lock(mutex);
-      Connection *c = nullptr;
-      // At the limit, first make room held by clients that have left but
-      // whose close the poller has not seen yet: a client that closes and
-      // connects again at once must not find its own old slot taken.
-      // A connection still being answered for a client that has left does
-      // not count either: it is about to close.
-      if (reaps < kMaxReapsPerBurst && connections.size() >= static_cast<size_t>(max_connections)) {
-        leaving = reap_departed();
-        ++reaps;
-      }
-      if (connections.size() < static_cast<size_t>(max_connections) + leaving) {
-        c = new (std::nothrow) Connection;
-        if (c != nullptr) {
-          c->socket = s;
-          try {
-            connections.insert(c);
-          } catch (...) {
-            delete c;
-            c = nullptr;
-          }
+      Connection *c = new (std::nothrow) Connection;
+      if (c != nullptr) {
+        c->socket = s;
+        try {
+          connections.insert(c);
+          open.fetch_add(1);
+        } catch (...) {
+          delete c;
+          c = nullptr;
         }
       }
       if (c != nullptr) {
-        open.fetch_add(1);
         if (set_timer(c, Clock::now() + std::chrono::milliseconds(idle_ms))) {
           fresh[fresh_count++] = c;
           continue;
