@@ -3,6 +3,7 @@
 #ifndef KIVREL_INTERNAL_H
 #define KIVREL_INTERNAL_H
 
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -83,6 +84,43 @@ inline bool is_element(const xmlNode *node, const xmlChar *name) noexcept {
 // True when libxml2 can write `text` as character data and read back the
 // same bytes: well-formed UTF-8 of XML characters only.
 bool xml_can_carry(const char *text) noexcept;
+
+// Decimal with optional sign after white space; what follows the digits is
+// ignored. False when there are no digits or the number leaves 32 bits.
+// Both document readers read `int` text with it.
+bool parse_int32(const char *text, int32_t *out) noexcept;
+
+// ---- call and response documents
+//
+// Two codecs stand behind the kivrel_xml_serialize_* and _deserialize_*
+// functions. The libxml2 one (xml.cpp) builds and walks element trees and
+// takes every document libxml2 takes. The direct one (xmldirect.cpp) writes
+// the same bytes into one buffer, and reads the documents writers put out
+// with a cursor over the text; whatever it does not know for certain it
+// passes to the libxml2 one, so the results are the same for every input.
+
+// The libxml2 codec alone, with the contracts of the public functions.
+int libxml2_write_call(const char *name, const kivrel_datalist *args, char **doc,
+                       int *len) noexcept;
+int libxml2_write_response(const kivrel_datalist *ret, char **doc, int *len) noexcept;
+int libxml2_read_call(char **name, kivrel_datalist **args, const char *doc) noexcept;
+int libxml2_read_response(kivrel_datalist **ret, const char *doc) noexcept;
+
+// What the direct codec made of its input.
+enum class Direct {
+  kDone,    // success: the outputs are set
+  kRefused, // the result is -1: the outputs are null, nothing is held
+  kPassed,  // not certain: the outputs are null; the libxml2 codec decides
+};
+
+// The direct codec alone. Arguments as for the public functions, which have
+// already checked the output pointers and nulled the outputs; `doc` and
+// `name` are not null.
+Direct direct_write_call(const char *name, const kivrel_datalist *args, char **doc,
+                         int *len) noexcept;
+Direct direct_write_response(const kivrel_datalist *ret, char **doc, int *len) noexcept;
+Direct direct_read_call(char **name, kivrel_datalist **args, const char *doc) noexcept;
+Direct direct_read_response(kivrel_datalist **ret, const char *doc) noexcept;
 
 // libxml2 reports some errors (encoding failures, running out of memory)
 // on its per-thread generic channel whatever the parser options say; the
