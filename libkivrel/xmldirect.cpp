@@ -10,10 +10,12 @@
 // carriage returns inside text, big documents) is passed to the libxml2
 // reader untouched, so the accepted documents and their results are the
 // same as with libxml2 alone.
+#include <array>
 #include <charconv>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <iterator>
 
 #include <libxml/xmlmemory.h>
 
@@ -32,6 +34,9 @@ constexpr size_t kMaxDirectBytes = size_t{1} << 20;
 
 // libxml2's formatted dump indents two spaces per level up to this many.
 constexpr int kMaxIndentSpaces = 60;
+
+// Character references with more digits than this go to libxml2.
+constexpr ptrdiff_t kMaxReferenceDigits = 8;
 
 // A first buffer that holds the usual documents whole.
 constexpr size_t kFirstBufferSize = 1024;
@@ -278,37 +283,63 @@ enum class Tag {
 };
 
 struct TagName {
-  Tag tag;
   const char *name;
   size_t size;
 };
 
+// Indexed by Tag.
 constexpr TagName kTagNames[] = {
-    {Tag::kMethodCall, "method_call", 11},
-    {Tag::kMethodResponse, "method_response", 15},
-    {Tag::kMethodName, "method_name", 11},
-    {Tag::kArgs, "method_datalist_arg", 19},
-    {Tag::kResults, "method_datalist_ret", 19},
-    {Tag::kDatalist, "datalist", 8},
-    {Tag::kData, "data", 4},
-    {Tag::kInt, "int", 3},
-    {Tag::kString, "string", 6},
+    {"", 0},
+    {"method_call", 11},
+    {"method_response", 15},
+    {"method_name", 11},
+    {"method_datalist_arg", 19},
+    {"method_datalist_ret", 19},
+    {"datalist", 8},
+    {"data", 4},
+    {"int", 3},
+    {"string", 6},
 };
 
-const TagName &name_of(Tag tag) noexcept {
-  for (const TagName &t : kTagNames)
-    if (t.tag == tag) return t;
-  return kTagNames[0];
+const TagName &name_of(Tag tag) noexcept { return kTagNames[static_cast<int>(tag)]; }
+
+// Whether the text at `p` begins with the `n` bytes of `s`; stops at the
+// first difference, so never reads past the text's NUL.
+bool same(const unsigned char *p, const char *s, size_t n) noexcept {
+  for (size_t i = 0; i < n; ++i)
+    if (p[i] != static_cast<unsigned char>(s[i])) return false;
+  return true;
 }
 
-// XML's white space.
-bool is_space(unsigned char c) noexcept { return c == ' ' || c == '\n' || c == '\t' || c == '\r'; }
+// The tag of the `size` name bytes at `p`, kNone for other names.
+Tag tag_named(const unsigned char *p, size_t size) noexcept {
+  for (int t = 1; t < static_cast<int>(std::size(kTagNames)); ++t)
+    if (kTagNames[t].size == size && same(p, kTagNames[t].name, size)) return static_cast<Tag>(t);
+  return Tag::kNone;
+}
 
-// Bytes that may continue an XML name (ASCII ones, and every byte of a
-// character beyond ASCII): where a name stops, and what ends it.
-bool is_name_byte(unsigned char c) noexcept {
-  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' ||
-         c == '-' || c == '.' || c == ':' || c >= 0x80;
+// Byte classes, looked up once per byte: XML's white space; bytes that may
+// continue an XML name (ASCII ones, and every byte of a character beyond
+// ASCII), so where a name stops; and text bytes that stand for themselves.
+constexpr unsigned char kSpace = 1;
+constexpr unsigned char kNameByte = 2;
+constexpr unsigned char kPlainText = 4;
+
+constexpr std::array<unsigned char, 256> kByteClass = [] {
+  std::array<unsigned char, 256> classes{};
+  for (unsigned c = 0; c < 256; ++c) {
+    if (c == ' ' || c == '\n' || c == '\t' || c == '\r') classes[c] |= kSpace;
+    if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' ||
+        c == '-' || c == '.' || c == ':' || c >= 0x80)
+      classes[c] |= kNameByte;
+    if ((c >= 0x20 && c < 0x80 && c != '<' && c != '&' && c != ']') || c == '\n' || c == '\t')
+      classes[c] |= kPlainText;
+  }
+  return classes;
+}();
+
+bool is(unsigned char c, unsigned char byte_class) noexcept {
+  return (kByteClass[c] & byte_class) != 0;
 }
 
 // A character XML allows, as libxml2 checks it.
@@ -443,13 +474,13 @@ private:
     return false;
   }
 
-  bool starts_with(const char *s, size_t n) const noexcept {
-    return std::strncmp(reinterpret_cast<const char *>(p_), s, n) == 0;
-  }
+  bool starts_with(const char *s, size_t n) const noexcept { return same(p_, s, n); }
 
   void skip_space() noexcept {
-    while (is_space(*p_))
-      ++p_;
+    const unsigned char *p = p_;
+    while (is(*p, kSpace))
+      ++p;
+    p_ = p;
   }
 
   // The declaration libxml2 writes, or the same naming UTF-8; white space
@@ -481,12 +512,10 @@ private:
   bool open_tag(Tag *tag, bool *empty) noexcept {
     const unsigned char *start = p_ + 1;
     const unsigned char *end = start;
-    while (is_name_byte(*end))
+    while (is(*end, kNameByte))
       ++end;
     const size_t size = static_cast<size_t>(end - start);
-    *tag = Tag::kNone;
-    for (const TagName &t : kTagNames)
-      if (t.size == size && std::memcmp(t.name, start, size) == 0) *tag = t.tag;
+    *tag = tag_named(start, size);
     if (*tag == Tag::kNone) return pass();
     p_ = end;
     skip_space();
@@ -509,7 +538,7 @@ private:
   // The end tag of `tag` at the cursor ("</" there).
   bool close_tag(Tag tag) noexcept {
     const TagName &t = name_of(tag);
-    if (std::strncmp(reinterpret_cast<const char *>(p_ + 2), t.name, t.size) != 0) return pass();
+    if (!same(p_ + 2, t.name, t.size)) return pass();
     p_ += 2 + t.size;
     skip_space();
     if (*p_ != '>') return pass();
@@ -539,11 +568,11 @@ private:
     const unsigned char *start = p_;
     const unsigned char *run = p_;
     for (;;) {
+      const unsigned char *p = p_;
+      while (is(*p, kPlainText))
+        ++p;
+      p_ = p;
       unsigned c = *p_;
-      if ((c >= 0x20 && c < 0x80 && c != '<' && c != '&' && c != ']') || c == '\n' || c == '\t') {
-        ++p_;
-        continue;
-      }
       text_.append(reinterpret_cast<const char *>(run), static_cast<size_t>(p_ - run));
       if (c == '<') {
         if (p_[1] != '/') return pass(); // an element, comment, CDATA or instruction
@@ -606,7 +635,10 @@ private:
       value = value * (hex ? 16 : 10) + d;
       if (value > 0x10FFFF) return pass();
     }
-    if (q == digits || *q != ';' || !is_xml_char(value)) return pass();
+    // libxml2 reads long runs of digits in odd ways (a hexadecimal letter
+    // as the eleventh digit is an error there); no writer pads that much.
+    if (q == digits || q - digits > kMaxReferenceDigits || *q != ';' || !is_xml_char(value))
+      return pass();
     append_utf8(text_, value);
     p_ = q + 1;
     return true;

@@ -755,6 +755,8 @@ TEST(XmlCodecs, BothReadersAgreeOnUnusualDocuments) {
       {string_call("&#xFFFE;"), false},
       {string_call("&#X41;"), false},
       {string_call("&#x110000;"), false},
+      {string_call("&#x000000000A;"), false},
+      {string_call("&#x0000000041;"), false},
       {string_call("&#;"), false},
       {string_call("&nbsp;"), false},
       {string_call("a & b"), false},
