@@ -823,6 +823,70 @@ TEST(XmlCodecs, BothReadersAgreeOnUnusualDocuments) {
   }
 }
 
+// libxml2's allocator, failing every call from the `fail_from`th on.
+int allocations = 0;
+int fail_from = -1;
+bool allocation_allowed() { return fail_from < 0 || allocations++ < fail_from; }
+void *counted_malloc(size_t n) { return allocation_allowed() ? std::malloc(n) : nullptr; }
+void *counted_realloc(void *p, size_t n) {
+  return allocation_allowed() ? std::realloc(p, n) : nullptr;
+}
+char *counted_strdup(const char *s) {
+  return allocation_allowed() ? static_cast<char *>(std::memcpy(std::malloc(std::strlen(s) + 1), s,
+                                                                std::strlen(s) + 1))
+                              : nullptr;
+}
+
+TEST(XmlCodecs, DirectCodecReportsFailedAllocationsAndHandsOutNothing) {
+  // Long enough that the document buffer and the text buffer both grow.
+  const std::string long_text(5000, 'y');
+  List list(list_of({int_value(1), string_value(long_text.c_str())}));
+  char *expected = nullptr;
+  int expected_len = 0;
+  ASSERT_EQ(kivrel::direct_write_response(list.get(), &expected, &expected_len),
+            kivrel::Direct::kDone);
+
+  xmlFreeFunc saved_free;
+  xmlMallocFunc saved_malloc;
+  xmlReallocFunc saved_realloc;
+  xmlStrdupFunc saved_strdup;
+  ASSERT_EQ(xmlMemGet(&saved_free, &saved_malloc, &saved_realloc, &saved_strdup), 0);
+  ASSERT_EQ(xmlMemSetup(std::free, counted_malloc, counted_realloc, counted_strdup), 0);
+  int refused = 0;
+  int fail_at = 0;
+  for (; fail_at < 10; ++fail_at) {
+    allocations = 0;
+    fail_from = fail_at;
+    char *doc = nullptr;
+    int len = 0;
+    kivrel::Direct written = kivrel::direct_write_response(list.get(), &doc, &len);
+    kivrel_datalist *back = nullptr;
+    kivrel::Direct read = kivrel::direct_read_response(&back, expected);
+    fail_from = -1;
+    if (written == kivrel::Direct::kDone) {
+      EXPECT_EQ(std::string(doc, len), std::string(expected, expected_len));
+      kivrel_xml_free(doc);
+    } else {
+      EXPECT_EQ(written, kivrel::Direct::kRefused);
+      EXPECT_EQ(doc, nullptr);
+      ++refused;
+    }
+    if (read == kivrel::Direct::kDone) {
+      EXPECT_EQ(describe(back), describe(list.get()));
+      kivrel_datalist_destroy(back);
+    } else {
+      EXPECT_EQ(read, kivrel::Direct::kRefused);
+      EXPECT_EQ(back, nullptr);
+      ++refused;
+    }
+    if (written == kivrel::Direct::kDone && read == kivrel::Direct::kDone) break;
+  }
+  xmlMemSetup(saved_free, saved_malloc, saved_realloc, saved_strdup);
+  kivrel_xml_free(expected);
+  EXPECT_GE(refused, 2);
+  EXPECT_LT(fail_at, 10) << "both succeed once enough allocations succeed";
+}
+
 TEST(XmlCodecs, DocumentDepthLimitHoldsOnBothReaders) {
   static_assert(KIVREL_MAX_DOCUMENT_DEPTH == 257);
   ReadResponse deepest(nested_response(KIVREL_MAX_DOCUMENT_DEPTH));
