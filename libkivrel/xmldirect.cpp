@@ -56,7 +56,6 @@ public:
   Buffer &operator=(const Buffer &) = delete;
   ~Buffer() { xmlFree(data_); }
 
-  bool failed() const noexcept { return failed_; }
   size_t size() const noexcept { return size_; }
   void clear() noexcept { size_ = 0; }
 
@@ -78,7 +77,7 @@ public:
 
   // The bytes so far with a NUL after them; null after a failed append.
   const char *text() noexcept {
-    if (!reserve(1)) return nullptr;
+    if (!reserve(0)) return nullptr;
     data_[size_] = '\0';
     return data_;
   }
