@@ -10,8 +10,8 @@
 #include <cstring>
 #include <string>
 
-#include "internal.h"
 #include "kivrel.h"
+#include "xmlcodec.h"
 #include "same_list.h"
 
 namespace {

@@ -1,4 +1,5 @@
-// Private to libkivrel: RAII owners for everything the C API hands around,
+// Private to libkivrel (never includes kivrel.hpp, whose names it would
+// clash with): RAII owners for everything the C API hands around,
 // so that every early return releases by construction.
 #ifndef KIVREL_INTERNAL_H
 #define KIVREL_INTERNAL_H
@@ -9,10 +10,13 @@
 #include <memory>
 #include <new>
 
+#include <netinet/in.h>
+
 #include <libxml/tree.h>
 #include <libxml/xmlerror.h>
 
 #include "kivrel.h"
+#include "xmlcodec.h"
 
 namespace kivrel {
 
@@ -90,38 +94,6 @@ bool xml_can_carry(const char *text) noexcept;
 // Both document readers read `int` text with it.
 bool parse_int32(const char *text, int32_t *out) noexcept;
 
-// ---- call and response documents
-//
-// Two codecs stand behind the kivrel_xml_serialize_* and _deserialize_*
-// functions. The libxml2 one (xml.cpp) builds and walks element trees and
-// takes every document libxml2 takes. The direct one (xmldirect.cpp) writes
-// the same bytes into one buffer, and reads the documents writers put out
-// with a cursor over the text; whatever it does not know for certain it
-// passes to the libxml2 one, so the results are the same for every input.
-
-// The libxml2 codec alone, with the contracts of the public functions.
-int libxml2_write_call(const char *name, const kivrel_datalist *args, char **doc,
-                       int *len) noexcept;
-int libxml2_write_response(const kivrel_datalist *ret, char **doc, int *len) noexcept;
-int libxml2_read_call(char **name, kivrel_datalist **args, const char *doc) noexcept;
-int libxml2_read_response(kivrel_datalist **ret, const char *doc) noexcept;
-
-// What the direct codec made of its input.
-enum class Direct {
-  kDone,    // success: the outputs are set
-  kRefused, // the result is -1: the outputs are null, nothing is held
-  kPassed,  // not certain: the outputs are null; the libxml2 codec decides
-};
-
-// The direct codec alone. Arguments as for the public functions, which have
-// already checked the output pointers and nulled the outputs; `doc` and
-// `name` are not null.
-Direct direct_write_call(const char *name, const kivrel_datalist *args, char **doc,
-                         int *len) noexcept;
-Direct direct_write_response(const kivrel_datalist *ret, char **doc, int *len) noexcept;
-Direct direct_read_call(char **name, kivrel_datalist **args, const char *doc) noexcept;
-Direct direct_read_response(kivrel_datalist **ret, const char *doc) noexcept;
-
 // libxml2 reports some errors (encoding failures, running out of memory)
 // on its per-thread generic channel whatever the parser options say; the
 // library prints nothing, so it mutes that channel for the duration of a
@@ -138,6 +110,15 @@ private:
   xmlGenericErrorFunc saved_func_;
   void *saved_context_;
 };
+
+// Strict dotted-decimal IPv4 text (four decimal parts 0-255, no leading
+// zeros, nothing around it) to an address in network order.
+bool parse_ipv4(const char *text, in_addr_t *out) noexcept;
+
+// A socket's per-message deadline lives in its SO_RCVTIMEO/SO_SNDTIMEO, so
+// that accepted connections and replaced sockets carry it. 0: for ever.
+bool set_socket_deadline(int fd, int32_t ms) noexcept;
+int32_t socket_deadline_ms(int fd, int option) noexcept;
 
 } // namespace kivrel
 
