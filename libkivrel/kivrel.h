@@ -9,6 +9,9 @@
  *  - Failure is a value: 0 is success, -1 is failure; constructors return a
  *    new record or NULL (NULL also when memory runs out). No reason is given
  *    and the library prints nothing.
+ *  - When memory runs out (in the library or inside libxml2), a function
+ *    fails as above and leaves nothing allocated; it never reports success
+ *    with a partial or altered result.
  *  - A NULL record pointer is a caller error (the call is not checked).
  *  - `_free` releases a record alone, `_destroy` releases it and everything it
  *    owns. Texts handed out by a getter stay owned by the record.
@@ -107,7 +110,13 @@ typedef struct kivrel_registry kivrel_registry;
 
 /* A plain method function: reads `args` (NULL for a call without
  * arguments), may store a new result list at `*ret` (NULL on entry), which
- * then belongs to the caller. The returned status is not sent anywhere. */
+ * then belongs to the caller. The returned status is not sent anywhere.
+ * A method written in C++ should not throw: kivrel_service() and the
+ * execute functions catch whatever it throws and treat the call as failed
+ * (nothing is sent), but the method's own state is then its problem.
+ * Before decomposing a string argument into a fixed buffer, check its
+ * length (see kivrel_decompose_root_datalist()): `args` comes from the
+ * network. */
 typedef int (*kivrel_method_func)(const kivrel_datalist *args, kivrel_datalist **ret);
 
 /* An extended method function: as above, and also receives the registry of
@@ -154,6 +163,20 @@ struct kivrel_registry {
 struct kivrel_service {
   kivrel_registry *registry;
 };
+
+/* ------------------------------------------------------------------------ */
+/* Version                                                                  */
+/* ------------------------------------------------------------------------ */
+
+/* The version of this header; the library's own is kivrel_version(). */
+#define KIVREL_VERSION_MAJOR 1
+#define KIVREL_VERSION_MINOR 0
+#define KIVREL_VERSION_PATCH 0
+
+/* Returns the library's version as "MAJOR.MINOR.PATCH", a static text that
+ * is never released. A program built against another header can compare
+ * it with the KIVREL_VERSION_* macros. Safe from any thread. */
+KIVREL_API const char *kivrel_version(void) KIVREL_NOEXCEPT;
 
 /* ------------------------------------------------------------------------ */
 /* Memory                                                                   */
@@ -269,7 +292,8 @@ KIVREL_API kivrel_data *kivrel_data_create(void) KIVREL_NOEXCEPT;
 /* Releases the payload (by type name), the type name and the record; never
  * follows `next`. NULL is ignored. */
 KIVREL_API void kivrel_data_destroy(kivrel_data *value) KIVREL_NOEXCEPT;
-/* Replaces the type name with a copy of `datatype` (NULL: untyped). 0. */
+/* Replaces the type name with a copy of `datatype` (NULL: untyped).
+ * Returns 0, or -1 when the copy cannot be made (the old name stays). */
 KIVREL_API int kivrel_data_set_datatype(kivrel_data *value, const char *datatype) KIVREL_NOEXCEPT;
 KIVREL_API int kivrel_data_set_size(kivrel_data *value, int32_t size) KIVREL_NOEXCEPT;
 KIVREL_API int kivrel_data_set_data(kivrel_data *value, void *data) KIVREL_NOEXCEPT;
@@ -300,9 +324,20 @@ KIVREL_API int kivrel_data_datalist_link(kivrel_data *value,
  * signature, one nested deeper than KIVREL_MAX_DEPTH, or exhausted memory. */
 KIVREL_API kivrel_datalist *kivrel_build_root_datalist(const char *sign, ...) KIVREL_NOEXCEPT;
 /* Stores the list's values into one address per "i" (int32_t *) or "s"
- * (char *, large enough) in text order. Returns 0, or -1 for a malformed
- * signature, a list shorter than the signature, or a value whose type does
- * not match its letter (variables written before stay written). */
+ * (char *) in text order. Returns 0, or -1 for a malformed signature, a list
+ * shorter than the signature, or a value whose type does not match its
+ * letter (variables written before stay written).
+ * An "s" copies the whole string and its NUL, kivrel_data_string_strlen() + 1
+ * bytes, whatever its length: the buffer must hold that many. A list that
+ * came from the network may hold a string of any length, so check it
+ * first, for example for the first value of `args`:
+ *   kivrel_data *v = kivrel_datalist_get_head(args);
+ *   if (v == NULL || kivrel_data_get_datatype(v) == NULL ||
+ *       strcmp(kivrel_data_get_datatype(v), "string") != 0 ||
+ *       kivrel_data_string_strlen(kivrel_data_get_data(v)) >= sizeof buf)
+ *     return 1; // refuse
+ *   kivrel_decompose_root_datalist(args, "[{s}]", buf);
+ */
 KIVREL_API int kivrel_decompose_root_datalist(const kivrel_datalist *list, const char *sign,
                                               ...) KIVREL_NOEXCEPT;
 
@@ -410,6 +445,13 @@ KIVREL_API int kivrel_xml_serialize_method_response(const kivrel_datalist *ret, 
                                                     int *len) KIVREL_NOEXCEPT;
 /* Releases a text made by a serialize function. NULL is ignored. */
 KIVREL_API void kivrel_xml_free(char *doc) KIVREL_NOEXCEPT;
+/* The readers below take documents from the network. They refuse (-1)
+ * before building any value: a document that is not well-formed, that has
+ * a DOCTYPE (internal or external subset) or declares anything, that
+ * refers to any entity but the five predefined ones (character references
+ * are fine), or that nests more than 256 elements. Nothing is ever loaded
+ * from a file or the network. CDATA sections, comments and processing
+ * instructions are accepted. */
 /* Reads a call document. Returns 0 with a new name at `*name` (release with
  * kivrel_mem_free()) and a new list or NULL at `*args`; -1 with both NULL,
  * also for a document whose elements nest deeper than
@@ -475,14 +517,28 @@ KIVREL_API int kivrel_header_serialize(const kivrel_header *header, char **line,
  * name, a name over 255 characters, no second field or no digits in it, or
  * a length outside the 32-bit range. */
 KIVREL_API int kivrel_header_deserialize(kivrel_header **header, const char *line) KIVREL_NOEXCEPT;
-/* Sends the header line and the document (up to its NUL) on `fd`. Returns
- * 0, or -1 for a negative descriptor, a NULL or empty document, or a failed
- * write. Never raises SIGPIPE. */
+/* Sends the header line and the document (up to its NUL) on `fd`, both in
+ * one system call when the socket's buffer has room. Returns 0, or -1 for a
+ * negative descriptor, a NULL or empty document, a failed write, or a
+ * message not written within the socket's deadline: its SO_SNDTIMEO (set by
+ * kivrel_tcp_client_set_timeout_ms() and kivrel_tcp_server_set_timeout_ms())
+ * bounds the whole message, counted from the call, not each send; 0 waits
+ * for ever. Interrupted writes (EINTR) are resumed within the deadline. After
+ * a -1 part of the message may have left: do not reuse the connection. Never
+ * raises SIGPIPE. */
 KIVREL_API int kivrel_tcp_send(int fd, const char *doc) KIVREL_NOEXCEPT;
 /* Receives one message on `fd`. Returns 0 with a new NUL-terminated body at
  * `*body` (release with kivrel_mem_free()); -1 (nothing handed out) for a
- * receive error or time-out, a closed stream, a foreign protocol name, a
- * negative length or a short body. */
+ * receive error, a closed stream, a foreign protocol name (the header line
+ * is taken, its body left unread), a negative length, a length above
+ * kivrel_get_max_message_size() (refused the same way), a short body, or a
+ * message not complete within the socket's deadline: its SO_RCVTIMEO (set by
+ * kivrel_tcp_client_set_timeout_ms() and kivrel_tcp_server_set_timeout_ms())
+ * bounds the whole message, header and body, counted from the call, not each
+ * receive, so a peer that trickles bytes cannot stretch it; 0 waits for
+ * ever. Interrupted receives (EINTR) are resumed within the deadline. Never
+ * takes a byte of the next message from the stream. A header line is read up
+ * to its line feed or 1023 bytes, whichever comes first. */
 KIVREL_API int kivrel_tcp_recv(int fd, char **body) KIVREL_NOEXCEPT;
 
 /* ------------------------------------------------------------------------ */
@@ -494,9 +550,10 @@ KIVREL_API kivrel_tcp_client *kivrel_tcp_client_new(void) KIVREL_NOEXCEPT;
 /* Releases the record alone. */
 KIVREL_API void kivrel_tcp_client_free(kivrel_tcp_client *client) KIVREL_NOEXCEPT;
 /* Returns a new client holding a copy of `ip_addr` (dotted decimal), `port`
- * and an open, unconnected IPv4 socket with one-second send and receive
- * time-outs and TCP_NODELAY (a body never waits behind its header for a
- * delayed acknowledgement); NULL (nothing left open) on failure. */
+ * and an open, unconnected IPv4 socket with a one-second deadline per
+ * message (see kivrel_tcp_client_set_timeout_ms()) and TCP_NODELAY (a
+ * message never waits behind an unacknowledged one for a delayed
+ * acknowledgement); NULL (nothing left open) on failure. */
 KIVREL_API kivrel_tcp_client *kivrel_tcp_client_create(const char *ip_addr,
                                                        int32_t port) KIVREL_NOEXCEPT;
 /* Connects the client's socket to its address, which must be strict
@@ -505,7 +562,11 @@ KIVREL_API kivrel_tcp_client *kivrel_tcp_client_create(const char *ip_addr,
  * "0x7f.0.0.1" and "1.2.3.4 junk" are refused); no name is looked up.
  * Returns 0, or -1 (the caller still destroys the client) for such text,
  * a port outside 0-65535, a refused or failed connection, or one not made
- * within the client's deadline (kivrel_tcp_client_set_timeout_ms()). */
+ * within the client's deadline (kivrel_tcp_client_set_timeout_ms(), counted
+ * from the call; 0 waits as long as the system does). A signal arriving
+ * meanwhile does not fail it: the wait goes on within the deadline. After a
+ * -1 the handshake may still complete in the background; destroy the client
+ * rather than connect it again. */
 KIVREL_API int kivrel_tcp_client_connect(kivrel_tcp_client *client) KIVREL_NOEXCEPT;
 /* Closes the socket, releases the address copy and the record. NULL is
  * ignored. */
@@ -572,17 +633,23 @@ KIVREL_API int kivrel_tcp_server_set_socket_fd(kivrel_tcp_server *server,
 KIVREL_API int32_t kivrel_tcp_server_get_port(const kivrel_tcp_server *server) KIVREL_NOEXCEPT;
 KIVREL_API int32_t kivrel_tcp_server_get_socket_fd(const kivrel_tcp_server *server) KIVREL_NOEXCEPT;
 
+/* The three stream helpers below keep no deadline per call: the socket's
+ * SO_RCVTIMEO/SO_SNDTIMEO bounds each receive or send they make, not the
+ * whole count, and an interrupted receive or send (EINTR) ends them with
+ * -1. The framing above (kivrel_tcp_send(), kivrel_tcp_recv()) does not use
+ * them. */
+
 /* Reads `n` bytes. Returns n, fewer when the stream ended first, 0 for n of
  * 0 or less, or -1 on a receive error or time-out. */
 KIVREL_API int32_t kivrel_utility_readn(int fd, void *buf, int32_t n) KIVREL_NOEXCEPT;
 /* Writes `n` bytes. Returns n, or the 0 or -1 that a send returned. */
 KIVREL_API int32_t kivrel_utility_writen(int fd, const void *buf, int32_t n) KIVREL_NOEXCEPT;
-/* Reads one line, one byte per receive, up to and including the line feed,
- * into `buf` of `max` bytes and terminates it. Returns the stored count plus
- * one when a line feed ended it or the stream ended after some bytes (the
- * count itself when the line feed was stored), `max` when the buffer filled,
- * 0 when the stream ended before any byte, 1 for `max` of 1 or less, -1 on
- * a receive error or time-out. */
+/* Reads one line, up to and including the line feed and never a byte
+ * beyond it, into `buf` of `max` bytes and terminates it. Returns the
+ * stored count plus one when a line feed ended it or the stream ended after
+ * some bytes (the count itself when the line feed was stored), `max` when
+ * the buffer filled, 0 when the stream ended before any byte, 1 for `max`
+ * of 1 or less, -1 on a receive error or time-out. */
 KIVREL_API int32_t kivrel_utility_readline(int fd, char *buf, int32_t max) KIVREL_NOEXCEPT;
 /* Start and stop the platform's socket layer; 0 where none is needed. */
 KIVREL_API int kivrel_winsock2_wsastartup(void) KIVREL_NOEXCEPT;
@@ -648,7 +715,8 @@ KIVREL_API void *kivrel_method_get_data(const kivrel_method *method) KIVREL_NOEX
 KIVREL_API int kivrel_method_set_datafunc(kivrel_method *method,
                                           kivrel_method_datafunc datafunc) KIVREL_NOEXCEPT;
 /* Text setters store a private copy (NULL clears) and release the old one;
- * all setters return 0. */
+ * they return 0, or -1 when the copy cannot be made (the old text stays).
+ * The function setters return 0. */
 KIVREL_API int kivrel_method_set_name(kivrel_method *method, const char *name) KIVREL_NOEXCEPT;
 KIVREL_API int kivrel_method_set_func(kivrel_method *method,
                                       kivrel_method_func func) KIVREL_NOEXCEPT;
@@ -664,7 +732,8 @@ KIVREL_API char *kivrel_method_get_sign_datalist_arg(const kivrel_method *method
 KIVREL_API char *kivrel_method_get_sign_datalist_ret(const kivrel_method *method) KIVREL_NOEXCEPT;
 KIVREL_API char *kivrel_method_get_help(const kivrel_method *method) KIVREL_NOEXCEPT;
 /* Run `func` (or, when only `datafunc` is set, `datafunc` with `data`),
- * resp. `exfunc`, and return its status; -1 when the function is not set. */
+ * resp. `exfunc`, and return its status; -1 when the function is not set
+ * or throws (anything it stored at `*ret` is still the caller's). */
 KIVREL_API int kivrel_method_execute(const kivrel_method *method, const kivrel_datalist *args,
                                      kivrel_datalist **ret) KIVREL_NOEXCEPT;
 KIVREL_API int kivrel_method_ex_execute(const kivrel_method *method, const kivrel_datalist *args,
@@ -743,8 +812,13 @@ kivrel_service_get_registry(const struct kivrel_service *service) KIVREL_NOEXCEP
 /* Answers one call on the accepted `connection`: receive, run the named
  * method, send the response. Returns 0 when a response went out; -1 for a
  * NULL argument, a receive failure (also a closed connection), a document
- * that is not a call, a result that cannot be encoded, or a failed send.
- * An unknown name is answered with no result. Never closes the connection. */
+ * that is not a call (see the readers above), a result that cannot be
+ * encoded, or a failed send. A method that throws, and a method run under
+ * one of the three reserved introspection names that returns -1 without
+ * storing a result (the introspection methods do so when memory runs out),
+ * get no answer at all: -1, nothing sent. An ordinary method's status is
+ * ignored. An unknown name is answered with no result. Never closes the
+ * connection. */
 KIVREL_API int kivrel_service(kivrel_tcp_server *connection,
                               struct kivrel_service *service) KIVREL_NOEXCEPT;
 
@@ -755,7 +829,9 @@ KIVREL_API int kivrel_service(kivrel_tcp_server *connection,
 /* Creates the methods "KIVREL_LIST_METHODS", "KIVREL_METHOD_SIGNATURE" and
  * "KIVREL_METHOD_HELP" and adds them to `registry`, in this order. The
  * registry's owner disposes of them like its own methods. Returns 0, or -1
- * (registry unchanged) when memory runs out. */
+ * (registry unchanged) when memory runs out. A method that runs out of
+ * memory while making its answer stores nothing and returns -1, so that
+ * kivrel_service() sends nothing rather than a wrong or empty answer. */
 KIVREL_API int kivrel_introspection_register(kivrel_registry *registry) KIVREL_NOEXCEPT;
 
 #ifdef __cplusplus
