@@ -303,6 +303,10 @@ QWidget *CreateControl(QDialog &dialog, const ControlTemplate &c, const DialogUn
   case ProgressBar: {
     auto *bar = new QProgressBar(&dialog);
     bar->setTextVisible(false);
+    // Qt repaints a bar only for a change it judges large enough (about one
+    // chunk of its own style), which would leave a stale picture after a
+    // small one: every change of value is painted.
+    QObject::connect(bar, &QProgressBar::valueChanged, bar, [bar] { bar->update(); });
     w = bar;
     w->setGeometry(rect);
     break;
@@ -331,6 +335,7 @@ QWidget *CreateControl(QDialog &dialog, const ControlTemplate &c, const DialogUn
 const DialogTemplate kPanelTemplate = {
     .id = 102,
     .caption = "SKARVEL V1.0",
+    .windowType = Qt::Window,
     .cx = 430,
     .cy = 419,
     .fontFamily = "굴림",
@@ -342,6 +347,7 @@ const DialogTemplate kPanelTemplate = {
 const DialogTemplate kAboutTemplate = {
     .id = 100,
     .caption = "Skarvel 정보",
+    .windowType = Qt::Dialog,
     .cx = 235,
     .cy = 55,
     .fontFamily = "굴림",
@@ -376,7 +382,7 @@ QFont TemplateFont(const DialogTemplate &t) {
 }
 
 ControlMap BuildDialog(QDialog &dialog, const DialogTemplate &t) {
-  dialog.setWindowFlags(Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+  dialog.setWindowFlags(t.windowType | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                         Qt::WindowCloseButtonHint);
   dialog.setWindowTitle(QString::fromUtf8(t.caption));
   dialog.setFont(TemplateFont(t));
