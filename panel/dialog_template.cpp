@@ -288,6 +288,9 @@ QWidget *CreateControl(QDialog &dialog, const ControlTemplate &c, const DialogUn
   }
   case Edit:
     w = new QLineEdit(caption, &dialog);
+    // Its panel covers every pixel of its rectangle, so a new text repaints
+    // the edit alone, not the group box, labels and frames beneath it.
+    w->setAttribute(Qt::WA_OpaquePaintEvent);
     w->setGeometry(rect);
     break;
   case PushButton: {
@@ -307,6 +310,8 @@ QWidget *CreateControl(QDialog &dialog, const ControlTemplate &c, const DialogUn
     // chunk of its own style), which would leave a stale picture after a
     // small one: every change of value is painted.
     QObject::connect(bar, &QProgressBar::valueChanged, bar, [bar] { bar->update(); });
+    // Its groove covers every pixel of its rectangle, like an edit's panel.
+    bar->setAttribute(Qt::WA_OpaquePaintEvent);
     w = bar;
     w->setGeometry(rect);
     break;

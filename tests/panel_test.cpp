@@ -460,6 +460,25 @@ TEST(PanelDialogBars, EveryChangeOfValueRepaintsTheBarHoweverSmall) {
     differed += fresh != at60;
   }
   EXPECT_GE(differed, 4); // the readings really change the picture
+
+  // Readings repaint their own controls only, and what is on the screen is
+  // still the whole panel as a fresh painting shows it.
+  const auto whole = [&] {
+    return OnScreen(&d).convertToFormat(QImage::Format_RGB32) ==
+           d.grab().toImage().convertToFormat(QImage::Format_RGB32);
+  };
+  for (int round = 0; round < 3; ++round) {
+    for (int id = 1019; id <= 1025; ++id)
+      d.bar(id)->setValue(round == 1 ? 150 : 3 * round + id % 7);
+    for (int id : {1003, 1007, 1016, 1018, 1031, 1067, 1070})
+      d.edit(id)->setText(QString::number(round == 1 ? -123456 : 7 * round + id));
+    EXPECT_FALSE(whole()) << round; // not painted yet: the check can tell
+    QElapsedTimer clock;
+    clock.start();
+    while (!whole() && clock.elapsed() < 5000)
+      QTest::qWait(5);
+    EXPECT_TRUE(whole()) << round;
+  }
 }
 
 // Closes every message box that comes up while it lives and notes what it
