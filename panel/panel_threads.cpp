@@ -192,7 +192,10 @@ int DriveStopThread(PanelDialog &dialog) {
 
 // ---- PanelThreads
 
-PanelThreads::PanelThreads(PanelDialog &dialog) : m_dialog(dialog) {}
+PanelThreads::PanelThreads(PanelDialog &dialog) : m_dialog(dialog) {
+  m_frameTimer.setSingleShot(true);
+  QObject::connect(&m_frameTimer, &QTimer::timeout, [this] { ApplyNow(); });
+}
 
 PanelThreads::~PanelThreads() { Stop(); }
 
@@ -306,6 +309,20 @@ void PanelThreads::Deliver() {
 }
 
 void PanelThreads::ApplyUpdates() {
+  if (m_frameTimer.isActive()) return;
+  const auto since = std::chrono::milliseconds(m_sinceApplied.isValid() ? m_sinceApplied.elapsed()
+                                                                        : kFrame.count());
+  // Until the frame's end, further deliveries find one queued and post
+  // nothing; the timer applies them all.
+  if (since < kFrame) {
+    m_frameTimer.start(kFrame - since);
+    return;
+  }
+  ApplyNow();
+}
+
+void PanelThreads::ApplyNow() {
+  m_sinceApplied.start();
   // Cleared first: an update posted from here on queues another call.
   m_deliveryQueued.store(false);
   std::array<Update, kControlSlots> updates;

@@ -22,7 +22,9 @@
 //   the latest value of every control posted since (ApplyUpdates): edits,
 //   bars and lamps alike. A busy user-interface thread thus gets one call,
 //   not a backlog. A value equal to the one last posted for its control is
-//   no change: a pass that changes nothing wakes nobody.
+//   no change: a pass that changes nothing wakes nobody. Deliveries closer
+//   together than kFrame are applied together, kFrame after the previous
+//   one, so that the passes of several workers cost one repaint.
 // - Stop wakes every sleeping worker at once and joins them all; after it
 //   no worker runs and Start refuses. The owner clears the run flags before
 //   it calls Stop, and calls Stop before the dialog's controls and proxies
@@ -30,6 +32,8 @@
 #ifndef SKARVEL_PANEL_THREADS_H
 #define SKARVEL_PANEL_THREADS_H
 
+#include <QElapsedTimer>
+#include <QTimer>
 #include <array>
 #include <atomic>
 #include <chrono>
@@ -73,6 +77,9 @@ class PanelThreads {
 public:
   // Sleep between two passes of every worker.
   static constexpr std::chrono::milliseconds kPeriod{100};
+  // Shortest time between two applications of the workers' updates: well
+  // within a period, so every reading still shows in the pass it was made.
+  static constexpr std::chrono::milliseconds kFrame{30};
 
   explicit PanelThreads(PanelDialog &dialog);
   ~PanelThreads(); // Stop()
@@ -104,7 +111,9 @@ public:
   // thread, unless it is the value last recorded for that control; Deliver
   // makes sure the dialog soon applies what has been recorded, and does
   // nothing when nothing new has been. ApplyUpdates runs on the
-  // user-interface thread (the dialog's ShowReadings).
+  // user-interface thread (the dialog's ShowReadings): it applies what has
+  // been recorded, at once or, within kFrame of the previous application,
+  // once kFrame has passed.
   void Show(int id, int32_t value, int32_t lampRow = 0);
   void Deliver();
   void ApplyUpdates();
@@ -115,6 +124,8 @@ public:
   static void FailCreationForTesting(PanelThread kind, bool fail);
 
 private:
+  void ApplyNow();
+
   struct Slot {
     std::thread thread;
     bool running = false; // under m_mutex
@@ -142,6 +153,9 @@ private:
   std::array<Update, kControlSlots> m_updates{};
   bool m_anyPending = false;
   std::atomic<bool> m_deliveryQueued{false};
+  // User-interface thread only.
+  QTimer m_frameTimer;
+  QElapsedTimer m_sinceApplied;
 };
 
 #endif

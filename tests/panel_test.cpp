@@ -481,6 +481,71 @@ TEST(PanelDialogBars, EveryChangeOfValueRepaintsTheBarHoweverSmall) {
   }
 }
 
+// Counts the queued calls that reach `target`.
+class QueuedCallCounter : public QObject {
+public:
+  explicit QueuedCallCounter(QObject *target) { target->installEventFilter(this); }
+  int count = 0;
+
+protected:
+  bool eventFilter(QObject *, QEvent *event) override {
+    if (event->type() == QEvent::MetaCall) ++count;
+    return false;
+  }
+};
+
+TEST(PanelDialogReadings, OnlyChangedReadingsWakeThePanelAndEveryChangeShows) {
+  PanelDialog d;
+  d.show();
+  QueuedCallCounter calls(&d);
+  PanelThreads &threads = d.threads();
+  const auto waitFor = [](const std::function<bool()> &done) {
+    QElapsedTimer clock;
+    clock.start();
+    while (!done() && clock.elapsed() < 5000)
+      QTest::qWait(5);
+    return done();
+  };
+  // No robot: the Connect State lamps turn dark green once, then every
+  // pass repeats the same states.
+  ASSERT_TRUE(waitFor([&] { return d.lamp(1094)->rowY() == 16 && d.lamp(1094)->column() == 1; }));
+  QTest::qWait(5 * int(PanelThreads::kPeriod.count()));
+  const int settled = calls.count;
+  QTest::qWait(5 * int(PanelThreads::kPeriod.count()));
+  EXPECT_EQ(calls.count, settled);
+
+  // Readings as a worker posts them: each change shows, a repeat is no news.
+  struct Step {
+    int id;
+    int32_t value, row;
+    bool change;
+  };
+  const Step steps[] = {{1003, 42, 0, true}, {1003, 42, 0, false}, {1003, 43, 0, true},
+                        {1019, 43, 0, true}, {1019, 43, 0, false}, {1003, 42, 0, true},
+                        {1091, 0, 0, true},  {1091, 0, 16, true},  {1091, 0, 16, false}};
+  for (const Step &step : steps) {
+    SCOPED_TRACE(step.id * 1000 + step.value);
+    const int before = calls.count;
+    threads.Show(step.id, step.value, step.row);
+    threads.Deliver();
+    if (step.change) {
+      EXPECT_TRUE(waitFor([&] { return calls.count > before; }));
+    } else {
+      QTest::qWait(2 * int(PanelThreads::kFrame.count()));
+      EXPECT_EQ(calls.count, before);
+    }
+    if (QLineEdit *edit = d.edit(step.id)) {
+      EXPECT_TRUE(waitFor([&] { return edit->text() == QString::number(step.value); }));
+    } else if (QProgressBar *bar = d.bar(step.id)) {
+      EXPECT_TRUE(waitFor([&] { return bar->value() == step.value; }));
+    } else {
+      StatusLamp *lamp = d.lamp(step.id);
+      EXPECT_TRUE(
+          waitFor([&] { return lamp->rowY() == step.row && lamp->column() == step.value; }));
+    }
+  }
+}
+
 // Closes every message box that comes up while it lives and notes what it
 // said: the boxes are modal, and the test goes on once each is closed.
 class MessageBoxCloser {
