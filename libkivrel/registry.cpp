@@ -10,7 +10,7 @@ using kivrel::alloc_record;
 extern "C" {
 
 kivrel_registry_elmt *kivrel_registry_elmt_new(void) noexcept {
-  return static_cast<kivrel_registry_elmt *>(std::malloc(sizeof(kivrel_registry_elmt)));
+  return static_cast<kivrel_registry_elmt *>(kivrel::mem_malloc(sizeof(kivrel_registry_elmt)));
 }
 kivrel_registry_elmt *kivrel_registry_elmt_create(void) noexcept {
   return alloc_record<kivrel_registry_elmt>();
@@ -33,7 +33,7 @@ kivrel_registry_elmt *kivrel_registry_elmt_get_next(const kivrel_registry_elmt *
 }
 
 kivrel_registry *kivrel_registry_new(void) noexcept {
-  return static_cast<kivrel_registry *>(std::malloc(sizeof(kivrel_registry)));
+  return static_cast<kivrel_registry *>(kivrel::mem_malloc(sizeof(kivrel_registry)));
 }
 kivrel_registry *kivrel_registry_create(void) noexcept { return alloc_record<kivrel_registry>(); }
 void kivrel_registry_free(kivrel_registry *registry) noexcept { std::free(registry); }
@@ -91,6 +91,27 @@ kivrel_method *kivrel_registry_get_method(const kivrel_registry *registry,
     if (std::strcmp(m->name, name) == 0) return e->method;
   }
   return nullptr;
+}
+
+void kivrel_registry_destroy(kivrel_registry *registry, int with_methods) noexcept {
+  if (registry == nullptr) return;
+  kivrel_registry_elmt *element = registry->head;
+  while (element != nullptr) {
+    kivrel_registry_elmt *next = element->next;
+    kivrel_method *method = element->method;
+    if (with_methods != 0 && method != nullptr) {
+      // A method added more than once is released at its last element only:
+      // its earlier elements are still to be walked past.
+      bool again = false;
+      for (const kivrel_registry_elmt *later = next; later != nullptr && !again;
+           later = later->next)
+        again = later->method == method;
+      if (!again) kivrel_method_destroy(method);
+    }
+    kivrel_registry_elmt_free(element);
+    element = next;
+  }
+  kivrel_registry_free(registry);
 }
 
 } // extern "C"
