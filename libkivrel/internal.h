@@ -18,6 +18,7 @@
 #include <libxml/xmlerror.h>
 
 #include "kivrel.h"
+#include "xmlcodec.h"
 
 namespace kivrel {
 
@@ -110,6 +111,11 @@ inline bool is_element(const xmlNode *node, const xmlChar *name) noexcept {
 // True when libxml2 can write `text` as character data and read back the
 // same bytes: well-formed UTF-8 of XML characters only.
 bool xml_can_carry(const char *text) noexcept;
+
+// Decimal with optional sign after white space; what follows the digits is
+// ignored. False when there are no digits or the number leaves 32 bits.
+// Both document readers read `int` text with it.
+bool parse_int32(const char *text, int32_t *out) noexcept;
 
 // Held for the whole of every library call that enters libxml2.
 //  - libxml2 reports some errors (encoding failures, running out of memory)

@@ -425,8 +425,28 @@ KIVREL_API int kivrel_decompose_data_string(const kivrel_data *value, const char
 KIVREL_API int kivrel_decompose_data_datalist(const kivrel_data *value, const char **pos,
                                               va_list *args) KIVREL_NOEXCEPT;
 
-/* Deepest nesting of lists accepted in signatures and documents. */
+/* ------------------------------------------------------------------------ */
+/* Limits                                                                   */
+/* ------------------------------------------------------------------------ */
+
+/* Deepest nesting of lists in a signature string and in the element-tree
+ * functions, the outermost list counting 1. Those walks recurse once per
+ * level; the bound keeps a hostile text or tree from exhausting the stack. */
 #define KIVREL_MAX_DEPTH 256
+
+/* Deepest nesting of elements in a call or response document, the root
+ * counting 1. libxml2 refuses a document that opens an element while 257
+ * are open, and the library's own reader holds the same bound, so that a
+ * document is taken or refused alike whichever reader sees it. */
+#define KIVREL_MAX_DOCUMENT_DEPTH 257
+
+/* Deepest nesting of lists a document can carry, the outermost counting 1:
+ * the root and the list holder take two element levels, every list two more
+ * (`datalist`, `data`), and the innermost value one. The writers refuse
+ * deeper lists, so whatever they write reads back. Lower than
+ * KIVREL_MAX_DEPTH: a list deep enough for a signature may be too deep for a
+ * document. */
+#define KIVREL_MAX_DOCUMENT_LIST_DEPTH ((KIVREL_MAX_DOCUMENT_DEPTH - 3) / 2)
 
 /* ------------------------------------------------------------------------ */
 /* Base64                                                                   */
@@ -476,7 +496,9 @@ KIVREL_API kivrel_datalist *kivrel_xmlnode_load_datalist(const xmlNode *node) KI
 /* Writes a `method_call` document for `name` (not NULL) and `args` (NULL:
  * no arguments). Returns 0 with a new text at `*doc` (release with
  * kivrel_xml_free()) and its length at `*len`; -1 (nothing handed out) when
- * the name is NULL or the list cannot be encoded. */
+ * the name is NULL or the list cannot be encoded: a string XML cannot carry
+ * unchanged, an empty list, an untyped or "memblock_int8" value anywhere, or
+ * lists nested deeper than KIVREL_MAX_DOCUMENT_LIST_DEPTH. */
 KIVREL_API int kivrel_xml_serialize_method_call(const char *name, const kivrel_datalist *args,
                                                 char **doc, int *len) KIVREL_NOEXCEPT;
 /* Writes a `method_response` document for `ret` (NULL: no result). Same
@@ -493,11 +515,14 @@ KIVREL_API void kivrel_xml_free(char *doc) KIVREL_NOEXCEPT;
  * from a file or the network. CDATA sections, comments and processing
  * instructions are accepted. */
 /* Reads a call document. Returns 0 with a new name at `*name` (release with
- * kivrel_mem_free()) and a new list or NULL at `*args`; -1 with both NULL. */
+ * kivrel_mem_free()) and a new list or NULL at `*args`; -1 with both NULL,
+ * also for a document whose elements nest deeper than
+ * KIVREL_MAX_DOCUMENT_DEPTH (lists deeper than KIVREL_MAX_DOCUMENT_LIST_DEPTH
+ * + 1 never come out). */
 KIVREL_API int kivrel_xml_deserialize_method_call(char **name, kivrel_datalist **args,
                                                   const char *doc) KIVREL_NOEXCEPT;
 /* Reads a response document. Returns 0 with a new list or NULL (no result)
- * at `*ret`; -1 with `*ret` NULL. */
+ * at `*ret`; -1 with `*ret` NULL. The depth bound is the call reader's. */
 KIVREL_API int kivrel_xml_deserialize_method_response(kivrel_datalist **ret,
                                                       const char *doc) KIVREL_NOEXCEPT;
 KIVREL_API void kivrel_xml_init_parser(void) KIVREL_NOEXCEPT;

@@ -398,6 +398,10 @@ size_t heap_in_use() {
 }
 
 TEST(Framing, HugeAnnouncedLengthFailsWithoutAllocatingIt) {
+  // With the size limit lifted, memory must still follow the bytes that
+  // arrive, not the length the peer announces.
+  const int32_t limit = kivrel_get_max_message_size();
+  ASSERT_EQ(kivrel_set_max_message_size(INT32_MAX), 0);
   Pair p = connected_pair();
   size_t before = heap_in_use();
   size_t during = 0;
@@ -419,6 +423,7 @@ TEST(Framing, HugeAnnouncedLengthFailsWithoutAllocatingIt) {
   peer.join();
   EXPECT_EQ(body, nullptr);
   EXPECT_LT(during, before + (16u << 20));
+  EXPECT_EQ(kivrel_set_max_message_size(limit), 0);
 }
 
 TEST(Framing, SendToClosedPeerFailsWithoutSignal) {
