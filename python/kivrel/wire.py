@@ -66,10 +66,16 @@ def _escape(text: str) -> str:
     return _NON_ASCII.sub(lambda m: f"&#x{ord(m.group()):X};", text)
 
 
-def _dump_list(values: ValueList, indent: int, out: list[str]) -> None:
-    pad = " " * indent
-    inner = pad + "  "
-    item = inner + "  "
+# libxml2 indents two spaces per level, but never more than 60 spaces.
+_MAX_INDENT_LEVEL = 30
+
+
+def _pad(level: int) -> str:
+    return "  " * min(level, _MAX_INDENT_LEVEL)
+
+
+def _dump_list(values: ValueList, level: int, out: list[str]) -> None:
+    pad, inner, item = _pad(level), _pad(level + 1), _pad(level + 2)
     out.append(pad + "<datalist>\n")
     for value in values:
         out.append(inner + "<data>\n")
@@ -78,7 +84,7 @@ def _dump_list(values: ValueList, indent: int, out: list[str]) -> None:
         elif isinstance(value, str):
             out.append(f"{item}<string>{_escape(value)}</string>\n")
         else:
-            _dump_list(value, indent + 4, out)
+            _dump_list(value, level + 2, out)
         out.append(inner + "</data>\n")
     out.append(pad + "</datalist>\n")
 
@@ -91,7 +97,7 @@ def _document(root: str, name: str | None, holder: str, values: ValueList | None
         out.append(f"  <{holder}/>\n")
     else:
         out.append(f"  <{holder}>\n")
-        _dump_list(values, 4, out)
+        _dump_list(values, 2, out)
         out.append(f"  </{holder}>\n")
     out.append(f"</{root}>\n")
     return "".join(out).encode("ascii")
