@@ -179,6 +179,7 @@ class Peer:
         self.listener = socket.socket()
         self.listener.bind((LOOPBACK, 0))
         self.listener.listen(8)
+        self.listener.settimeout(20)
         self.port: int = self.listener.getsockname()[1]
         self.received = bytearray()
         self.script = script
@@ -186,7 +187,6 @@ class Peer:
         self.thread.start()
 
     def _run(self) -> None:
-        self.listener.settimeout(20)
         try:
             conn, _ = self.listener.accept()
         except OSError:
@@ -219,6 +219,10 @@ class Peer:
 
     def close(self) -> None:
         """Stop listening and wait for the script (bounded)."""
+        try:
+            self.listener.shutdown(socket.SHUT_RDWR)  # wakes a waiting accept()
+        except OSError:
+            pass
         self.listener.close()
         self.thread.join(timeout=30)
 
