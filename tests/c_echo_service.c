@@ -11,6 +11,7 @@
 #define _GNU_SOURCE /* accept4 */
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <pthread.h>
 #include <stdint.h>
 #include <stdio.h>
@@ -113,6 +114,10 @@ int main(void) {
       close(fd);
       continue;
     }
+    /* Header and body go out as two sends; without this the body waits for
+     * the peer's delayed ACK. */
+    int on = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
     kivrel_tcp_server_set_socket_fd(connection, fd);
     pthread_t thread;
     pthread_attr_t attr;
