@@ -167,7 +167,7 @@ class Service:
                 check_shape(values, entry.args_shape)
             except (TypeError, ValueError):
                 return None
-        result = entry.func(*values)
+        result: ValueList | None = entry.func(*values)
         if result is not None and entry.result_shape is not None:
             check_shape(result, entry.result_shape)
         return result

@@ -36,3 +36,12 @@ def test_pip_installs_the_package_from_its_folder(tmp_path: Path):
     where, header = run.stdout.splitlines()
     assert Path(where).is_relative_to(target)
     assert header == "KIVREL-1.1:216"
+
+
+def test_the_package_type_checks_strictly(tmp_path: Path):
+    check = subprocess.run(
+        [sys.executable, "-m", "mypy", "--strict", "--no-incremental", "--cache-dir", str(tmp_path), str(PYTHON_DIR / "kivrel")],
+        capture_output=True, text=True, timeout=300,
+    )
+    assert check.returncode == 0, check.stdout + check.stderr
+    assert "no issues found" in check.stdout
