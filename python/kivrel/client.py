@@ -117,7 +117,7 @@ class Client:
         self.keep_alive = keep_alive
         """Whether one connection serves the calls that follow."""
         self.max_message_bytes = max_message_bytes
-        """Largest response body accepted."""
+        """Largest call sent and largest response body accepted."""
         self._sock: socket.socket | None = None
 
     def __enter__(self) -> Client:
@@ -169,11 +169,16 @@ class Client:
         when the service answered without a result.
 
         Raises ``TypeError`` or ``ValueError`` before anything is sent when
-        the name or arguments cannot be carried; :class:`ConnectError`,
+        the name or arguments cannot be carried, or the call would exceed
+        :attr:`max_message_bytes`; :class:`ConnectError`,
         :class:`Timeout` or :class:`ProtocolError` when the call fails (the
         connection is then closed).
         """
-        message = frame(encode_call(method, list(args) if args else None))
+        document = encode_call(method, list(args) if args else None)
+        if len(document) > self.max_message_bytes:
+            # The service would refuse it after reading; refuse it here unsent.
+            raise ValueError(f"a call of {len(document)} bytes exceeds the limit of {self.max_message_bytes}")
+        message = frame(document)
         sock = self._kept_socket() if self.keep_alive else self._connect()
         try:
             send_message(sock, message, time.monotonic() + self.timeout)

@@ -102,7 +102,7 @@ def test_bad_addresses_ports_and_arguments_send_nothing(peer):
 
     p = peer(expect_nothing)
     with kivrel.Client(LOOPBACK, p.port, keep_alive=True) as client:
-        for args in ([2**31], ["\x00"], [[]], [1.0], ["\udc80"]):
+        for args in ([2**31], ["\x00"], [[]], [1.0], ["\udc80"], ["x" * (16 * 1024 * 1024)]):
             with pytest.raises((TypeError, ValueError)):
                 client.call("A", *args)
     p.close()
