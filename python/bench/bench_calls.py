@@ -87,7 +87,9 @@ def start_simulator(exe: Path) -> tuple[subprocess.Popen[str], int]:
                     s.bind(("0.0.0.0", base + offset))
         except OSError:
             continue
-        proc = subprocess.Popen([str(exe), "--no-terminal", "--port-base", str(base)], stdout=subprocess.PIPE, text=True)
+        proc = subprocess.Popen(
+            [str(exe), "--no-terminal", "--port-base", str(base)], stdout=subprocess.PIPE, text=True
+        )
         assert proc.stdout is not None
         if "serving" in proc.stdout.readline():
             return proc, base
@@ -120,7 +122,13 @@ def main() -> int:
         def kivrel_rates(label: str, port: int, method: str, *args: int) -> None:
             fresh = kivrel.Client(LOOPBACK, port)
             with kivrel.Client(LOOPBACK, port, keep_alive=True) as kept:
-                rows.append((label, rate(lambda: fresh.call(method, *args), seconds), rate(lambda: kept.call(method, *args), seconds)))
+                rows.append(
+                    (
+                        label,
+                        rate(lambda: fresh.call(method, *args), seconds),
+                        rate(lambda: kept.call(method, *args), seconds),
+                    )
+                )
 
         kivrel_rates("kivrel client -> robot-sim ReadPosition (C)", sim_base, "ReadPosition")
         kivrel_rates("kivrel client -> C service Add", c_port, "Add", 2, 3)
@@ -133,7 +141,13 @@ def main() -> int:
                 return proxy.add(2, 3)
 
         with xmlrpc.client.ServerProxy(url) as kept_proxy:
-            rows.append(("xmlrpc.client -> xmlrpc.server add (Python)", rate(fresh_xmlrpc, seconds), rate(lambda: kept_proxy.add(2, 3), seconds)))
+            rows.append(
+                (
+                    "xmlrpc.client -> xmlrpc.server add (Python)",
+                    rate(fresh_xmlrpc, seconds),
+                    rate(lambda: kept_proxy.add(2, 3), seconds),
+                )
+            )
 
         print(f"{'calls per second (' + str(seconds) + ' s each)':48} {'fresh':>8} {'kept':>8}")
         for label, fresh_rate, kept_rate in rows:

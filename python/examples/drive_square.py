@@ -129,7 +129,9 @@ def plot(path: list[Position], corners: list[Position], side: int, filename: str
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--address", default="127.0.0.1", help="controller address (default 127.0.0.1)")
-    parser.add_argument("--port-base", type=int, default=50010, help="motor driver port; the others follow (default 50010)")
+    parser.add_argument(
+        "--port-base", type=int, default=50010, help="motor driver port; the others follow (default 50010)"
+    )
     parser.add_argument("--side", type=int, default=1000, help="side of the square in mm (default 1000)")
     parser.add_argument("--plot", metavar="FILE.png", help="draw the path into FILE.png (needs matplotlib)")
     options = parser.parse_args()

@@ -138,10 +138,18 @@ class Robot:
     without the expected values.
     """
 
-    def __init__(self, address: str = "127.0.0.1", *, port_base: int = MOTOR_DRIVER_PORT, timeout: float = 1.0, keep_alive: bool = True) -> None:
+    def __init__(
+        self,
+        address: str = "127.0.0.1",
+        *,
+        port_base: int = MOTOR_DRIVER_PORT,
+        timeout: float = 1.0,
+        keep_alive: bool = True,
+    ) -> None:
         """Clients for the five services; nothing is connected yet."""
         self._clients = {
-            port: Client(address, port_base + offset, timeout=timeout, keep_alive=keep_alive) for port, offset in _OFFSETS.items()
+            port: Client(address, port_base + offset, timeout=timeout, keep_alive=keep_alive)
+            for port, offset in _OFFSETS.items()
         }
 
     def __enter__(self) -> Robot:
@@ -228,7 +236,9 @@ class Robot:
     def ranges(self) -> Ranges:
         """The ultrasonic ranges ("ReadSensors")."""
         values = self._read(ULTRASONIC_PORT, "ReadSensors", "[" + "{i}" * 8 + "]")
-        return Ranges((values[0], values[1], values[2], values[3], values[4], values[5], values[6]), values[7])
+        return Ranges(
+            (values[0], values[1], values[2], values[3], values[4], values[5], values[6]), values[7]
+        )
 
     def emergency_key(self) -> bool:
         """Whether the emergency key is pressed ("ReadEmergencyKey")."""

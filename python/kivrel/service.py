@@ -221,7 +221,9 @@ class Service:
                 raise
             self._listener = listener
             self._stopping = False
-            self._acceptor = threading.Thread(target=self._accept_loop, args=(listener,), name="kivrel-accept", daemon=True)
+            self._acceptor = threading.Thread(
+                target=self._accept_loop, args=(listener,), name="kivrel-accept", daemon=True
+            )
             self._acceptor.start()
         return self
 
@@ -290,7 +292,9 @@ class Service:
                 if self._stopping or len(self._connections) >= self.max_connections:
                     sock.close()
                     continue
-                thread = threading.Thread(target=self._serve_connection, args=(sock,), name="kivrel-connection", daemon=True)
+                thread = threading.Thread(
+                    target=self._serve_connection, args=(sock,), name="kivrel-connection", daemon=True
+                )
                 self._connections[sock] = thread
             thread.start()
 

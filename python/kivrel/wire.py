@@ -180,6 +180,7 @@ def parse_header_line(line: bytes, max_message_bytes: int = MAX_MESSAGE_BYTES) -
 
 # ---- reading documents
 
+
 class _Node:
     """One node of a parsed document: an element with children, or a text,
     CDATA, comment or processing-instruction node with its text."""
@@ -366,7 +367,9 @@ class MessageReader:
     the reader refuses all further use.
     """
 
-    def __init__(self, *, max_message_bytes: int = MAX_MESSAGE_BYTES, max_header_bytes: int = MAX_HEADER_BYTES) -> None:
+    def __init__(
+        self, *, max_message_bytes: int = MAX_MESSAGE_BYTES, max_header_bytes: int = MAX_HEADER_BYTES
+    ) -> None:
         """A reader with the given limits (defaults: 16 MiB body, 1024-byte line)."""
         self.max_message_bytes = max_message_bytes
         """Largest body length a header may announce."""

@@ -35,6 +35,7 @@ def program(relative: str) -> Path:
 
 # ---- the C side's bytes
 
+
 def list_tokens(values: ValueList | None) -> str:
     """A list in wire_dump's input form."""
     if values is None:
@@ -84,7 +85,14 @@ def c_wire() -> Callable[[list[str]], list[str]]:
     exe = program("tests/wire_dump")
 
     def run(requests: list[str]) -> list[str]:
-        out = subprocess.run([str(exe)], input="\n".join(requests) + "\n", capture_output=True, text=True, timeout=60, check=True)
+        out = subprocess.run(
+            [str(exe)],
+            input="\n".join(requests) + "\n",
+            capture_output=True,
+            text=True,
+            timeout=60,
+            check=True,
+        )
         lines = out.stdout.splitlines()
         assert len(lines) == len(requests)
         return lines
@@ -93,6 +101,7 @@ def c_wire() -> Callable[[list[str]], list[str]]:
 
 
 # ---- processes
+
 
 def _stop(proc: subprocess.Popen[str]) -> None:
     if proc.poll() is None:
@@ -126,7 +135,12 @@ def start_simulator() -> tuple[subprocess.Popen[str], int]:
         base = rng.randrange(20000, 30000, 20)
         if not _ports_free([base + o for o in SIM_OFFSETS]):
             continue
-        proc = subprocess.Popen([str(exe), "--no-terminal", "--port-base", str(base)], stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+        proc = subprocess.Popen(
+            [str(exe), "--no-terminal", "--port-base", str(base)],
+            stdout=subprocess.PIPE,
+            stderr=subprocess.STDOUT,
+            text=True,
+        )
         assert proc.stdout is not None
         line = proc.stdout.readline()
         if "serving" in line:
@@ -170,6 +184,7 @@ def c_service() -> Iterator[int]:
 
 
 # ---- scripted peers
+
 
 class Peer:
     """A loopback listener that serves one connection with a script: a

@@ -85,7 +85,17 @@ def test_results_and_no_result(peer):
 
 
 def test_bad_addresses_ports_and_arguments_send_nothing(peer):
-    for address in ("", "robot", "300.1.1.1", "127.1", "127.000.000.001", "0x7f.0.0.1", "127.0.0.1 ", "1.2.3", None):
+    for address in (
+        "",
+        "robot",
+        "300.1.1.1",
+        "127.1",
+        "127.000.000.001",
+        "0x7f.0.0.1",
+        "127.0.0.1 ",
+        "1.2.3",
+        None,
+    ):
         with pytest.raises(ValueError):
             kivrel.Client(address, 50010)  # type: ignore[arg-type]
     for port in (0, 65536, -1, "50010", 1.5):

@@ -20,7 +20,9 @@ def test_drive_square_reaches_every_corner(fresh_simulator, tmp_path: Path):
     picture = tmp_path / "path.png"
     command = [sys.executable, str(EXAMPLE), "--port-base", str(fresh_simulator)]
     if not has_matplotlib:
-        refused = subprocess.run([*command, "--plot", str(picture)], capture_output=True, text=True, timeout=30)
+        refused = subprocess.run(
+            [*command, "--plot", str(picture)], capture_output=True, text=True, timeout=30
+        )
         assert refused.returncode == 2 and "matplotlib" in refused.stderr and "install" in refused.stderr
     else:
         command += ["--plot", str(picture)]

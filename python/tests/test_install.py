@@ -14,13 +14,31 @@ from conftest import PYTHON_DIR
 def test_pip_installs_the_package_from_its_folder(tmp_path: Path):
     # A copy of the folder, so that the build leaves nothing in the tree.
     source = tmp_path / "src"
-    shutil.copytree(PYTHON_DIR, source, ignore=shutil.ignore_patterns("build", "*.egg-info", ".pytest_cache", "__pycache__"))
+    shutil.copytree(
+        PYTHON_DIR,
+        source,
+        ignore=shutil.ignore_patterns("build", "*.egg-info", ".pytest_cache", "__pycache__"),
+    )
     target = tmp_path / "site"
     # Offline: the build backend is the system's setuptools, nothing is fetched.
     install = subprocess.run(
-        [sys.executable, "-m", "pip", "install", "--quiet", "--no-build-isolation", "--no-index", "--no-deps",
-         "--target", str(target), str(source)],
-        capture_output=True, text=True, timeout=300, cwd=tmp_path,
+        [
+            sys.executable,
+            "-m",
+            "pip",
+            "install",
+            "--quiet",
+            "--no-build-isolation",
+            "--no-index",
+            "--no-deps",
+            "--target",
+            str(target),
+            str(source),
+        ],
+        capture_output=True,
+        text=True,
+        timeout=300,
+        cwd=tmp_path,
     )
     assert install.returncode == 0, install.stderr
     assert (target / "kivrel" / "py.typed").is_file()
@@ -31,7 +49,9 @@ def test_pip_installs_the_package_from_its_folder(tmp_path: Path):
     )
     env = {k: v for k, v in os.environ.items() if k != "PYTHONPATH"}
     env["PYTHONPATH"] = str(target)
-    run = subprocess.run([sys.executable, "-c", probe], capture_output=True, text=True, timeout=60, cwd=tmp_path, env=env)
+    run = subprocess.run(
+        [sys.executable, "-c", probe], capture_output=True, text=True, timeout=60, cwd=tmp_path, env=env
+    )
     assert run.returncode == 0, run.stderr
     where, header = run.stdout.splitlines()
     assert Path(where).is_relative_to(target)
@@ -40,8 +60,19 @@ def test_pip_installs_the_package_from_its_folder(tmp_path: Path):
 
 def test_the_package_type_checks_strictly(tmp_path: Path):
     check = subprocess.run(
-        [sys.executable, "-m", "mypy", "--strict", "--no-incremental", "--cache-dir", str(tmp_path), str(PYTHON_DIR / "kivrel")],
-        capture_output=True, text=True, timeout=300,
+        [
+            sys.executable,
+            "-m",
+            "mypy",
+            "--strict",
+            "--no-incremental",
+            "--cache-dir",
+            str(tmp_path),
+            str(PYTHON_DIR / "kivrel"),
+        ],
+        capture_output=True,
+        text=True,
+        timeout=300,
     )
     assert check.returncode == 0, check.stdout + check.stderr
     assert "no issues found" in check.stdout

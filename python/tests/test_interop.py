@@ -63,7 +63,14 @@ def test_values_travel_through_a_c_service_unchanged(c_service):
         assert kept.call("Unknown") is None
 
     proxy = kivrel.ServiceProxy(LOOPBACK, c_service)
-    assert proxy.methods() == ["Add", "Echo", "Quiet", "KIVREL_LIST_METHODS", "KIVREL_METHOD_SIGNATURE", "KIVREL_METHOD_HELP"]
+    assert proxy.methods() == [
+        "Add",
+        "Echo",
+        "Quiet",
+        "KIVREL_LIST_METHODS",
+        "KIVREL_METHOD_SIGNATURE",
+        "KIVREL_METHOD_HELP",
+    ]
     assert proxy.describe("Add") == kivrel.MethodDescription("Add", "[{i}{i}]", "[{i}]", "Adds two integers.")
     assert proxy.describe("Echo").args == "?"
     assert proxy.describe("KIVREL_METHOD_SIGNATURE") == kivrel.MethodDescription(
@@ -92,12 +99,21 @@ def test_kivrel_call_against_a_python_service():
     tool = str(program("tools/kivrel-call/kivrel-call"))
 
     def run(*args: str) -> subprocess.CompletedProcess[str]:
-        return subprocess.run([tool, LOOPBACK, str(service.port), *args], capture_output=True, text=True, timeout=30)
+        return subprocess.run(
+            [tool, LOOPBACK, str(service.port), *args], capture_output=True, text=True, timeout=30
+        )
 
     with service.serve():
         listed = run("--list")
         assert listed.returncode == 0
-        assert listed.stdout.split() == ["Add", "Mirror", "Fail", "KIVREL_LIST_METHODS", "KIVREL_METHOD_SIGNATURE", "KIVREL_METHOD_HELP"]
+        assert listed.stdout.split() == [
+            "Add",
+            "Mirror",
+            "Fail",
+            "KIVREL_LIST_METHODS",
+            "KIVREL_METHOD_SIGNATURE",
+            "KIVREL_METHOD_HELP",
+        ]
         described = run("--describe", "Mirror")
         assert described.returncode == 0
         assert described.stdout.splitlines() == [

@@ -54,19 +54,29 @@ def test_answers_calls_and_describes_itself():
         assert ask(port, "Add", "1", 2) is None
         assert ask(port, "Nope") is None
         assert ask(port, "KIVREL_LIST_METHODS") == [
-            "Add", "Echo", "Fail", "Wrong", "KIVREL_LIST_METHODS", "KIVREL_METHOD_SIGNATURE", "KIVREL_METHOD_HELP",
+            "Add",
+            "Echo",
+            "Fail",
+            "Wrong",
+            "KIVREL_LIST_METHODS",
+            "KIVREL_METHOD_SIGNATURE",
+            "KIVREL_METHOD_HELP",
         ]
         assert ask(port, "KIVREL_METHOD_SIGNATURE", "Add") == [["int"], ["int", "int"]]
         assert ask(port, "KIVREL_METHOD_SIGNATURE", "Fail") == ["none", "none"]
         assert ask(port, "KIVREL_METHOD_SIGNATURE", "KIVREL_LIST_METHODS") == ["undef", "none"]
         assert ask(port, "KIVREL_METHOD_HELP", "Echo") == ["Returns its arguments."]
-        assert ask(port, "KIVREL_METHOD_HELP", "KIVREL_METHOD_HELP") == ["This method returns the help string of a method."]
+        assert ask(port, "KIVREL_METHOD_HELP", "KIVREL_METHOD_HELP") == [
+            "This method returns the help string of a method."
+        ]
         assert ask(port, "KIVREL_METHOD_HELP", "kivrel_method_help") is None
 
         proxy = kivrel.ServiceProxy(LOOPBACK, port)
         assert proxy.Add(1, 2) == [3]
         assert {"Add", "Echo", "KIVREL_METHOD_HELP"} <= set(dir(proxy))
-        assert proxy.describe("Add") == kivrel.MethodDescription("Add", "[{i}{i}]", "[{i}]", "Adds two integers.")
+        assert proxy.describe("Add") == kivrel.MethodDescription(
+            "Add", "[{i}{i}]", "[{i}]", "Adds two integers."
+        )
         with pytest.raises(ValueError):
             proxy.Add(1)  # refused before sending
         with pytest.raises(TypeError):
@@ -107,7 +117,9 @@ def test_one_connection_carries_calls_in_order():
 
 
 def test_hostile_and_slow_peers_are_cut_off():
-    doctype = b'<!DOCTYPE method_call [<!ENTITY x "y">]><method_call><method_name>Echo</method_name></method_call>'
+    doctype = (
+        b'<!DOCTYPE method_call [<!ENTITY x "y">]><method_call><method_name>Echo</method_name></method_call>'
+    )
     entity = (
         b"<method_call><method_name>Echo</method_name><method_datalist_arg><datalist><data><string>&x;"
         b"</string></data></datalist></method_datalist_arg></method_call>"
@@ -115,14 +127,20 @@ def test_hostile_and_slow_peers_are_cut_off():
     deep = b"<method_call><method_name>Echo</method_name>" + b"<a>" * 300 + b"</a>" * 300 + b"</method_call>"
     # Deadlines far away: only the refusal itself can close these.
     with make_service(idle_timeout=60, message_timeout=60, max_message_bytes=1 << 20).serve() as service:
-        for data in (frame(doctype), frame(entity), frame(deep), b"KIVREL-1.1:1048577\n", b"KIVREL-1.0:5\nhello", b"x" * 2000):
+        for data in (
+            frame(doctype),
+            frame(entity),
+            frame(deep),
+            b"KIVREL-1.1:1048577\n",
+            b"KIVREL-1.0:5\nhello",
+            b"x" * 2000,
+        ):
             with connect(service.port) as sock:
                 sock.sendall(data)
                 closed, got, waited = closed_without_answer(sock, MARGIN)
                 assert closed and got == b"", data[:40]
 
     with make_service(idle_timeout=LIMIT, message_timeout=LIMIT).serve() as service:
-
         # Silent: closed after the idle time. Trickling: closed at the
         # message deadline although every byte comes in time.
         with connect(service.port) as sock:

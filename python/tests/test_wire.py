@@ -30,7 +30,7 @@ CALLS: list[tuple[str, ValueList | None]] = [
     ("x<y>z", [0]),
     ("名前", ["値"]),
     ("Edges", [INT_MIN, INT_MAX, 0, -1]),
-    ("Escapes", ['a<b>&c"d\'', "\r\n\t", "]]>", "  lead and trail  ", "&amp; stays text"]),
+    ("Escapes", ["a<b>&c\"d'", "\r\n\t", "]]>", "  lead and trail  ", "&amp; stays text"]),
     ("Unicode", ["é€😀", "日本語", "\ufffd", "\U0010ffff", "\u00a0"]),
     ("Empty", ["", ["", ""], ""]),
     ("Nested", [1, "abc", [7, [8, ["deep"]]], [[[[-1]]]]]),
@@ -67,7 +67,9 @@ def python_framed(make: object) -> str:
 
 
 def test_writes_the_same_bytes_as_the_c_library(c_wire):
-    requests = [f"call {name.encode('utf-8', 'surrogatepass').hex()} {list_tokens(args)}" for name, args in CALLS]
+    requests = [
+        f"call {name.encode('utf-8', 'surrogatepass').hex()} {list_tokens(args)}" for name, args in CALLS
+    ]
     requests += [f"response {list_tokens(r)}" for r in RESPONSES]
     expected = c_wire(requests)
     mine = [python_framed(lambda n=n, a=a: frame(encode_call(n, a))) for n, a in CALLS]
@@ -103,7 +105,9 @@ DOCUMENTS += [
     b"<data><int>1</int><string>last wins</string></data>"
     b"<data><datalist/></data></datalist></method_datalist_ret></method_response>",
     '<?xml version="1.0" encoding="ISO-8859-1"?><method_response><method_datalist_ret><datalist>'
-    "<data><string>caf\u00e9</string></data></datalist></method_datalist_ret></method_response>".encode("latin-1"),
+    "<data><string>caf\u00e9</string></data></datalist></method_datalist_ret></method_response>".encode(
+        "latin-1"
+    ),
     b"<method_response><method_datalist_ret><datalist><data><int>2147483648</int></data></datalist>"
     b"</method_datalist_ret></method_response>",
     b"<method_response><method_datalist_ret><datalist><data><int>-2147483649</int></data></datalist>"
@@ -183,7 +187,7 @@ def test_refuses_doctype_entities_and_excess():
         with pytest.raises(ProtocolError):
             decode_response(document)
     with pytest.raises(ProtocolError, match="DOCTYPE"):
-        decode_call(b'<!DOCTYPE method_call><method_call><method_name>A</method_name></method_call>')
+        decode_call(b"<!DOCTYPE method_call><method_call><method_name>A</method_name></method_call>")
 
 
 def test_message_reader_cuts_the_stream_and_refuses_bad_headers():
