@@ -201,7 +201,9 @@ def _refuse(message: str) -> NoReturn:
 def _parse(document: bytes) -> _Node:
     """Parse a whole document into a tree, refusing DOCTYPE, entities other than
     the predefined ones, and elements nested deeper than MAX_ELEMENT_DEPTH."""
-    parser = xml.parsers.expat.ParserCreate()
+    # With namespaces, an element is known by its local name, as the C reader
+    # knows it.
+    parser = xml.parsers.expat.ParserCreate(namespace_separator=" ")
     parser.SetParamEntityParsing(xml.parsers.expat.XML_PARAM_ENTITY_PARSING_NEVER)
     top = _Node("document")
     stack = [top]
@@ -210,7 +212,7 @@ def _parse(document: bytes) -> _Node:
     def start(name: str, _attrs: dict[str, str]) -> None:
         if len(stack) > MAX_ELEMENT_DEPTH:
             _refuse(f"document nested deeper than {MAX_ELEMENT_DEPTH} elements")
-        node = _Node("element", name)
+        node = _Node("element", name.rpartition(" ")[2])
         stack[-1].children.append(node)
         stack.append(node)
 

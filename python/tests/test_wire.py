@@ -97,6 +97,10 @@ DOCUMENTS = [
 CALL_DOCUMENTS = len(DOCUMENTS)
 DOCUMENTS += [
     b"<method_response/>",
+    b'<method_response xmlns:a="urn:x"><method_datalist_ret><a:datalist><data><int>1</int></data></a:datalist>'
+    b'</method_datalist_ret></method_response> <!-- after the root -->',
+    b'<method_response xmlns="urn:y"><method_datalist_ret><datalist><data><int>2</int></data></datalist>'
+    b"</method_datalist_ret></method_response>",
     b"<method_response><method_datalist_ret/></method_response>",
     b"<method_response><method_datalist_ret><datalist><data><string/></data>"
     b"<data><string><![CDATA[<raw>]]>tail</string></data>"
