@@ -76,12 +76,7 @@ public:
     m_thread.join();
     kivrel_tcp_server_destroy(m_server);
     kivrel_service_free(m_service);
-    kivrel_registry_elmt_free(kivrel_registry_get_head(m_registry));
-    kivrel_registry_free(m_registry);
-    kivrel_method_set_name(m_method, nullptr);
-    kivrel_method_set_sign_datalist_ret(m_method, nullptr);
-    kivrel_method_set_help(m_method, nullptr);
-    kivrel_method_free(m_method);
+    kivrel_registry_destroy(m_registry, 1); // and the method
   }
   int Port() const { return m_port; }
 

@@ -1,6 +1,7 @@
 // The one-line message header ("KIVREL-1.1:<length>\n") and the framing of
 // a document behind it on a connected socket.
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -23,6 +24,9 @@ constexpr size_t kNameMax = 255;
 // First step of the body buffer; it then doubles as bytes arrive, so a
 // length announced by the peer costs memory only once the bytes are there.
 constexpr int32_t kBodyFirstStep = 64 * 1024;
+
+// The largest body a receive accepts; a process-wide setting.
+std::atomic<int32_t> g_max_message_size{KIVREL_DEFAULT_MAX_MESSAGE_SIZE};
 
 constexpr bool is_space(char c) noexcept {
   return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
@@ -104,6 +108,16 @@ char *read_body(int fd, int32_t bodylen) noexcept {
 } // namespace
 
 extern "C" {
+
+int kivrel_set_max_message_size(int32_t bytes) noexcept {
+  if (bytes < KIVREL_MIN_MAX_MESSAGE_SIZE) return -1;
+  g_max_message_size.store(bytes, std::memory_order_relaxed);
+  return 0;
+}
+
+int32_t kivrel_get_max_message_size(void) noexcept {
+  return g_max_message_size.load(std::memory_order_relaxed);
+}
 
 kivrel_header *kivrel_header_new(void) noexcept { return alloc_record<kivrel_header>(); }
 
@@ -226,7 +240,9 @@ int kivrel_tcp_recv(int fd, char **body) noexcept {
   kivrel::Header header(parsed);
   // A foreign name leaves its body unread: its framing may differ.
   if (std::strcmp(header->name_ver, KIVREL_PROTOCOL) != 0) return -1;
-  if (header->bodylen < 0) return -1;
+  // Refused before a byte of the body is read: the peer announces, it does
+  // not get to make us allocate or wait for it.
+  if (header->bodylen < 0 || header->bodylen > kivrel_get_max_message_size()) return -1;
   char *text = read_body(fd, header->bodylen);
   if (text == nullptr) return -1;
   *body = text;

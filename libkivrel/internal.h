@@ -1,4 +1,5 @@
-// Private to libkivrel: RAII owners for everything the C API hands around,
+// Private to libkivrel (never includes kivrel.hpp, whose names it would
+// clash with): RAII owners for everything the C API hands around,
 // so that every early return releases by construction.
 #ifndef KIVREL_INTERNAL_H
 #define KIVREL_INTERNAL_H
@@ -7,6 +8,8 @@
 #include <cstring>
 #include <memory>
 #include <new>
+
+#include <netinet/in.h>
 
 #include <libxml/tree.h>
 #include <libxml/xmlerror.h>
@@ -100,6 +103,15 @@ private:
   xmlGenericErrorFunc saved_func_;
   void *saved_context_;
 };
+
+// Strict dotted-decimal IPv4 text (four decimal parts 0-255, no leading
+// zeros, nothing around it) to an address in network order.
+bool parse_ipv4(const char *text, in_addr_t *out) noexcept;
+
+// A socket's per-message deadline lives in its SO_RCVTIMEO/SO_SNDTIMEO, so
+// that accepted connections and replaced sockets carry it. 0: for ever.
+bool set_socket_deadline(int fd, int32_t ms) noexcept;
+int32_t socket_deadline_ms(int fd, int option) noexcept;
 
 } // namespace kivrel
 

@@ -115,8 +115,15 @@ typedef int (*kivrel_method_func)(const kivrel_datalist *args, kivrel_datalist *
 typedef int (*kivrel_method_exfunc)(const kivrel_datalist *args, kivrel_datalist **ret,
                                     const kivrel_registry *registry);
 
+/* A method function with user data: as a plain function, and also receives
+ * the `data` pointer stored in its method (see kivrel_method_create_data()). */
+typedef int (*kivrel_method_datafunc)(const kivrel_datalist *args, kivrel_datalist **ret,
+                                      void *data);
+
 /* A callable method: name, function, signatures and help, all texts owned
- * copies or NULL. */
+ * copies or NULL. `datafunc` and `data` (never owned) are set only by
+ * kivrel_method_create_data() and the data setters; records made by
+ * kivrel_method_new() start with both NULL. */
 typedef struct kivrel_method {
   char *name;
   kivrel_method_func func;
@@ -124,6 +131,8 @@ typedef struct kivrel_method {
   char *sign_datalist_arg;
   char *sign_datalist_ret;
   char *help;
+  kivrel_method_datafunc datafunc;
+  void *data;
 } kivrel_method;
 
 /* One registry element; it points at a method it does not own. */
@@ -398,6 +407,21 @@ KIVREL_API int kivrel_finalize(void) KIVREL_NOEXCEPT;
 /* Message header and framing                                               */
 /* ------------------------------------------------------------------------ */
 
+/* The largest body kivrel_tcp_recv() accepts by default: 16 MiB. */
+#define KIVREL_DEFAULT_MAX_MESSAGE_SIZE (16 * 1024 * 1024)
+/* The smallest limit kivrel_set_max_message_size() takes: 1 KiB. */
+#define KIVREL_MIN_MAX_MESSAGE_SIZE 1024
+
+/* Sets, for the whole process, the largest body in bytes that
+ * kivrel_tcp_recv() accepts; a header announcing more is refused before any
+ * byte of its body is read. Returns 0, or -1 (limit unchanged) for a value
+ * below KIVREL_MIN_MAX_MESSAGE_SIZE. Safe from any thread; receives that
+ * have already read their header keep the limit they saw. */
+KIVREL_API int kivrel_set_max_message_size(int32_t bytes) KIVREL_NOEXCEPT;
+/* Returns the current limit (KIVREL_DEFAULT_MAX_MESSAGE_SIZE until set).
+ * Safe from any thread. */
+KIVREL_API int32_t kivrel_get_max_message_size(void) KIVREL_NOEXCEPT;
+
 /* The protocol name every header carries on the wire. */
 #define KIVREL_PROTOCOL "KIVREL-1.1"
 
@@ -450,8 +474,13 @@ KIVREL_API void kivrel_tcp_client_free(kivrel_tcp_client *client) KIVREL_NOEXCEP
  * delayed acknowledgement); NULL (nothing left open) on failure. */
 KIVREL_API kivrel_tcp_client *kivrel_tcp_client_create(const char *ip_addr,
                                                        int32_t port) KIVREL_NOEXCEPT;
-/* Connects the client's socket. Returns 0, or -1 (the caller still
- * destroys the client). */
+/* Connects the client's socket to its address, which must be strict
+ * dotted-decimal IPv4 text: four decimal parts 0-255, no leading zeros
+ * beyond a lone "0", nothing before or after ("192.168.010.021", "127.1",
+ * "0x7f.0.0.1" and "1.2.3.4 junk" are refused); no name is looked up.
+ * Returns 0, or -1 (the caller still destroys the client) for such text,
+ * a port outside 0-65535, a refused or failed connection, or one not made
+ * within the client's deadline (kivrel_tcp_client_set_timeout_ms()). */
 KIVREL_API int kivrel_tcp_client_connect(kivrel_tcp_client *client) KIVREL_NOEXCEPT;
 /* Closes the socket, releases the address copy and the record. NULL is
  * ignored. */
@@ -467,6 +496,14 @@ kivrel_tcp_client_get_server_ip_addr(const kivrel_tcp_client *client) KIVREL_NOE
 KIVREL_API int32_t kivrel_tcp_client_get_server_port(const kivrel_tcp_client *client)
     KIVREL_NOEXCEPT;
 KIVREL_API int32_t kivrel_tcp_client_get_socket_fd(const kivrel_tcp_client *client) KIVREL_NOEXCEPT;
+/* Sets the client's deadline in milliseconds: the longest one connect, one
+ * whole send or one whole receive of a message (header and body) may take
+ * on its socket; 1000 until set. 0 waits for ever. The deadline lives on the
+ * socket, so set it after kivrel_tcp_client_create() and after replacing the
+ * socket. Returns 0, or -1 (nothing changed) for a negative value or a
+ * client without a socket. */
+KIVREL_API int kivrel_tcp_client_set_timeout_ms(kivrel_tcp_client *client,
+                                                int32_t ms) KIVREL_NOEXCEPT;
 
 /* Returns a new empty server record (port 0, socket -1), or NULL. */
 KIVREL_API kivrel_tcp_server *kivrel_tcp_server_new(void) KIVREL_NOEXCEPT;
@@ -477,8 +514,30 @@ KIVREL_API void kivrel_tcp_server_free(kivrel_tcp_server *server) KIVREL_NOEXCEP
  * or NULL (nothing left open) when a live socket holds the port or the
  * socket fails. */
 KIVREL_API kivrel_tcp_server *kivrel_tcp_server_create(int32_t port) KIVREL_NOEXCEPT;
+/* Returns a new server like kivrel_tcp_server_create(), listening only on
+ * `bind_address` (strict dotted-decimal IPv4 text, as for
+ * kivrel_tcp_client_connect(); "127.0.0.1" for loopback only) or, when it
+ * is NULL, on every local IPv4 address. `port` 0 takes a free port chosen
+ * by the system (see kivrel_tcp_server_get_bound_port()). NULL (nothing
+ * left open) for an address that is not such text, a port outside 0-65535,
+ * an address not on this machine, a port held by a live socket, or a
+ * failed socket. */
+KIVREL_API kivrel_tcp_server *kivrel_tcp_server_create_at(const char *bind_address,
+                                                          int32_t port) KIVREL_NOEXCEPT;
+/* Returns the local port the server's socket is bound to (the real port of
+ * a server created with port 0), or -1 for a record without a bound socket. */
+KIVREL_API int32_t kivrel_tcp_server_get_bound_port(const kivrel_tcp_server *server)
+    KIVREL_NOEXCEPT;
+/* Sets, on a listening record, the per-message deadline in milliseconds of
+ * every connection it accepts afterwards (see kivrel_tcp_recv()); 10000 for
+ * servers made by kivrel_tcp_server_create()/_create_at(). 0 restores
+ * waiting for ever. Accepting itself still waits for ever. Returns 0, or -1
+ * (nothing changed) for a negative value or a record without a socket. */
+KIVREL_API int kivrel_tcp_server_set_timeout_ms(kivrel_tcp_server *server,
+                                                int32_t ms) KIVREL_NOEXCEPT;
 /* Blocks until a client connects. Returns a new record (port 0) holding the
- * accepted connection (TCP_NODELAY, no time-outs), or NULL. */
+ * accepted connection (TCP_NODELAY, the listening record's per-message
+ * deadline), or NULL. */
 KIVREL_API kivrel_tcp_server *kivrel_tcp_server_accept(kivrel_tcp_server *server) KIVREL_NOEXCEPT;
 /* Closes the socket and releases the record. NULL is ignored. */
 KIVREL_API void kivrel_tcp_server_destroy(kivrel_tcp_server *server) KIVREL_NOEXCEPT;
@@ -511,9 +570,22 @@ KIVREL_API int kivrel_winsock2_wsacleanup(void) KIVREL_NOEXCEPT;
 /* Sends one call of `name` with `args` (NULL: no arguments; stays the
  * caller's) on the connected `client` and waits for the response. Returns
  * the new result list (release with kivrel_datalist_destroy()), or NULL for
- * a failed call and for a response without a result list alike. */
+ * a failed call and for a response without a result list alike; use
+ * kivrel_request_method_call_status() to tell them apart. */
 KIVREL_API kivrel_datalist *kivrel_request_method_call(kivrel_tcp_client *client, const char *name,
                                                        const kivrel_datalist *args) KIVREL_NOEXCEPT;
+/* As kivrel_request_method_call(), and says what happened. Returns 0 when a
+ * response document came back, with the new result list at `*result`
+ * (release with kivrel_datalist_destroy()) or NULL for a response without a
+ * result; -1 with `*result` NULL when the call failed: NULL `client`,
+ * `method` or `result`, a name or list that cannot be encoded, no
+ * connection, a send or receive that failed or passed the client's
+ * deadline, or an answer that is not a response document. The connection
+ * is left as it is either way; after a failure, do not reuse it. A client
+ * is used by one thread at a time. */
+KIVREL_API int kivrel_request_method_call_status(kivrel_tcp_client *client, const char *method,
+                                                 const kivrel_datalist *args,
+                                                 kivrel_datalist **result) KIVREL_NOEXCEPT;
 
 /* ------------------------------------------------------------------------ */
 /* Method objects                                                           */
@@ -523,6 +595,8 @@ KIVREL_API kivrel_datalist *kivrel_request_method_call(kivrel_tcp_client *client
 KIVREL_API kivrel_method *kivrel_method_new(void) KIVREL_NOEXCEPT;
 /* Releases the record only: set the four texts to NULL first. */
 KIVREL_API void kivrel_method_free(kivrel_method *method) KIVREL_NOEXCEPT;
+/* Releases the four texts and the record (never `data`). NULL is ignored. */
+KIVREL_API void kivrel_method_destroy(kivrel_method *method) KIVREL_NOEXCEPT;
 /* Return a new method with `func` (resp. `exfunc`) set and copies of the
  * texts (NULL texts leave fields NULL), or NULL. */
 KIVREL_API kivrel_method *kivrel_method_create(const char *name, kivrel_method_func func,
@@ -533,6 +607,21 @@ KIVREL_API kivrel_method *kivrel_method_ex_create(const char *name, kivrel_metho
                                                   const char *sign_datalist_arg,
                                                   const char *sign_datalist_ret,
                                                   const char *help) KIVREL_NOEXCEPT;
+/* Returns a new method whose function receives `data` (not owned, may be
+ * NULL) on every call, with copies of the texts (NULL texts leave fields
+ * NULL), or NULL. The service runs it for ordinary names where it would run
+ * `func`; `data` must stay valid, and safe to use from the threads that
+ * serve calls, while the method can be called. */
+KIVREL_API kivrel_method *kivrel_method_create_data(const char *name,
+                                                    kivrel_method_datafunc datafunc, void *data,
+                                                    const char *sign_datalist_arg,
+                                                    const char *sign_datalist_ret,
+                                                    const char *help) KIVREL_NOEXCEPT;
+/* Store and read the user data pointer. Return 0 / the pointer. */
+KIVREL_API int kivrel_method_set_data(kivrel_method *method, void *data) KIVREL_NOEXCEPT;
+KIVREL_API void *kivrel_method_get_data(const kivrel_method *method) KIVREL_NOEXCEPT;
+KIVREL_API int kivrel_method_set_datafunc(kivrel_method *method,
+                                          kivrel_method_datafunc datafunc) KIVREL_NOEXCEPT;
 /* Text setters store a private copy (NULL clears) and release the old one;
  * all setters return 0. */
 KIVREL_API int kivrel_method_set_name(kivrel_method *method, const char *name) KIVREL_NOEXCEPT;
@@ -549,7 +638,8 @@ KIVREL_API char *kivrel_method_get_name(const kivrel_method *method) KIVREL_NOEX
 KIVREL_API char *kivrel_method_get_sign_datalist_arg(const kivrel_method *method) KIVREL_NOEXCEPT;
 KIVREL_API char *kivrel_method_get_sign_datalist_ret(const kivrel_method *method) KIVREL_NOEXCEPT;
 KIVREL_API char *kivrel_method_get_help(const kivrel_method *method) KIVREL_NOEXCEPT;
-/* Run `func` (resp. `exfunc`, which must be set) and return its status. */
+/* Run `func` (or, when only `datafunc` is set, `datafunc` with `data`),
+ * resp. `exfunc`, and return its status; -1 when the function is not set. */
 KIVREL_API int kivrel_method_execute(const kivrel_method *method, const kivrel_datalist *args,
                                      kivrel_datalist **ret) KIVREL_NOEXCEPT;
 KIVREL_API int kivrel_method_ex_execute(const kivrel_method *method, const kivrel_datalist *args,
@@ -601,6 +691,13 @@ KIVREL_API int kivrel_registry_add_method(kivrel_registry *registry,
  * NULL. Elements without a method or name are passed over. */
 KIVREL_API kivrel_method *kivrel_registry_get_method(const kivrel_registry *registry,
                                                      const char *name) KIVREL_NOEXCEPT;
+/* Releases every element and the registry record in one call; with
+ * `with_methods` non-zero also every method it holds (each once, however
+ * often it was added; the introspection methods included) through
+ * kivrel_method_destroy(). With 0 the methods stay the caller's. NULL is
+ * ignored. No service or host may still be using the registry. */
+KIVREL_API void kivrel_registry_destroy(kivrel_registry *registry,
+                                        int with_methods) KIVREL_NOEXCEPT;
 
 /* ------------------------------------------------------------------------ */
 /* Service                                                                  */
@@ -610,6 +707,8 @@ KIVREL_API kivrel_method *kivrel_registry_get_method(const kivrel_registry *regi
 KIVREL_API struct kivrel_service *kivrel_service_new(void) KIVREL_NOEXCEPT;
 /* Releases the record only (not the registry). */
 KIVREL_API void kivrel_service_free(struct kivrel_service *service) KIVREL_NOEXCEPT;
+/* Same as kivrel_service_free(): the service owns nothing. NULL is ignored. */
+KIVREL_API void kivrel_service_destroy(struct kivrel_service *service) KIVREL_NOEXCEPT;
 /* Returns a new service holding `registry` (not owned), or NULL. */
 KIVREL_API struct kivrel_service *kivrel_service_create(kivrel_registry *registry) KIVREL_NOEXCEPT;
 KIVREL_API int kivrel_service_set_registry(struct kivrel_service *service,

@@ -60,6 +60,35 @@ kivrel_method *kivrel_method_create(const char *name, kivrel_method_func func,
                      [func](kivrel_method *m) noexcept { kivrel_method_set_func(m, func); });
 }
 
+kivrel_method *kivrel_method_create_data(const char *name, kivrel_method_datafunc datafunc,
+                                         void *data, const char *sign_datalist_arg,
+                                         const char *sign_datalist_ret, const char *help) noexcept {
+  return make_method(name, sign_datalist_arg, sign_datalist_ret, help,
+                     [datafunc, data](kivrel_method *m) noexcept {
+                       m->datafunc = datafunc;
+                       m->data = data;
+                     });
+}
+
+void kivrel_method_destroy(kivrel_method *method) noexcept {
+  if (method == nullptr) return;
+  std::free(method->name);
+  std::free(method->sign_datalist_arg);
+  std::free(method->sign_datalist_ret);
+  std::free(method->help);
+  kivrel_method_free(method);
+}
+
+int kivrel_method_set_data(kivrel_method *method, void *data) noexcept {
+  method->data = data;
+  return 0;
+}
+void *kivrel_method_get_data(const kivrel_method *method) noexcept { return method->data; }
+int kivrel_method_set_datafunc(kivrel_method *method, kivrel_method_datafunc datafunc) noexcept {
+  method->datafunc = datafunc;
+  return 0;
+}
+
 kivrel_method *kivrel_method_ex_create(const char *name, kivrel_method_exfunc exfunc,
                                        const char *sign_datalist_arg, const char *sign_datalist_ret,
                                        const char *help) noexcept {
@@ -105,8 +134,9 @@ char *kivrel_method_get_help(const kivrel_method *method) noexcept { return meth
 // before it gets here, other callers may not.
 int kivrel_method_execute(const kivrel_method *method, const kivrel_datalist *args,
                           kivrel_datalist **ret) noexcept {
-  if (method->func == nullptr) return -1;
-  return method->func(args, ret);
+  if (method->func != nullptr) return method->func(args, ret);
+  if (method->datafunc != nullptr) return method->datafunc(args, ret, method->data);
+  return -1;
 }
 int kivrel_method_ex_execute(const kivrel_method *method, const kivrel_datalist *args,
                              kivrel_datalist **ret, const kivrel_registry *registry) noexcept {

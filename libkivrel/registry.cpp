@@ -93,4 +93,25 @@ kivrel_method *kivrel_registry_get_method(const kivrel_registry *registry,
   return nullptr;
 }
 
+void kivrel_registry_destroy(kivrel_registry *registry, int with_methods) noexcept {
+  if (registry == nullptr) return;
+  kivrel_registry_elmt *element = registry->head;
+  while (element != nullptr) {
+    kivrel_registry_elmt *next = element->next;
+    kivrel_method *method = element->method;
+    if (with_methods != 0 && method != nullptr) {
+      // A method added more than once is released at its last element only:
+      // its earlier elements are still to be walked past.
+      bool again = false;
+      for (const kivrel_registry_elmt *later = next; later != nullptr && !again;
+           later = later->next)
+        again = later->method == method;
+      if (!again) kivrel_method_destroy(method);
+    }
+    kivrel_registry_elmt_free(element);
+    element = next;
+  }
+  kivrel_registry_free(registry);
+}
+
 } // extern "C"

@@ -4,24 +4,32 @@
 
 extern "C" {
 
-kivrel_datalist *kivrel_request_method_call(kivrel_tcp_client *client, const char *name,
-                                            const kivrel_datalist *args) noexcept {
-  if (client == nullptr || name == nullptr) return nullptr;
+int kivrel_request_method_call_status(kivrel_tcp_client *client, const char *method,
+                                      const kivrel_datalist *args,
+                                      kivrel_datalist **result) noexcept {
+  if (result == nullptr) return -1;
+  *result = nullptr;
+  if (client == nullptr || method == nullptr) return -1;
 
   char *doc_text = nullptr;
   int doc_len = 0; // the sender measures the text itself
-  if (kivrel_xml_serialize_method_call(name, args, &doc_text, &doc_len) != 0) return nullptr;
+  if (kivrel_xml_serialize_method_call(method, args, &doc_text, &doc_len) != 0) return -1;
   kivrel::XmlText doc(doc_text);
 
-  if (kivrel_tcp_send(client->socket_fd, doc.get()) != 0) return nullptr;
+  if (kivrel_tcp_send(client->socket_fd, doc.get()) != 0) return -1;
 
   char *body_text = nullptr;
-  if (kivrel_tcp_recv(client->socket_fd, &body_text) != 0) return nullptr;
+  if (kivrel_tcp_recv(client->socket_fd, &body_text) != 0) return -1;
   kivrel::CText body(body_text);
 
-  // Null both for a failed read and for a response without results.
+  return kivrel_xml_deserialize_method_response(result, body.get()) == 0 ? 0 : -1;
+}
+
+// Null both for a failed call and for a response without results.
+kivrel_datalist *kivrel_request_method_call(kivrel_tcp_client *client, const char *name,
+                                            const kivrel_datalist *args) noexcept {
   kivrel_datalist *ret = nullptr;
-  if (kivrel_xml_deserialize_method_response(&ret, body.get()) != 0) return nullptr;
+  if (kivrel_request_method_call_status(client, name, args, &ret) != 0) return nullptr;
   return ret;
 }
 

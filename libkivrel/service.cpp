@@ -34,7 +34,8 @@ void dispatch(const kivrel_registry *registry, const char *name, const kivrel_da
   if (is_reserved(name)) {
     if (method->exfunc != nullptr) kivrel_method_ex_execute(method, args, ret, registry);
   } else {
-    if (method->func != nullptr) kivrel_method_execute(method, args, ret);
+    if (method->func != nullptr || method->datafunc != nullptr)
+      kivrel_method_execute(method, args, ret);
   }
 }
 
@@ -46,6 +47,7 @@ struct kivrel_service *kivrel_service_new(void) noexcept {
   return alloc_record<struct kivrel_service>();
 }
 void kivrel_service_free(struct kivrel_service *service) noexcept { std::free(service); }
+void kivrel_service_destroy(struct kivrel_service *service) noexcept { std::free(service); }
 struct kivrel_service *kivrel_service_create(kivrel_registry *registry) noexcept {
   struct kivrel_service *service = kivrel_service_new();
   if (service != nullptr) kivrel_service_set_registry(service, registry);

@@ -4,7 +4,7 @@
 #include <memory>
 #include <utility>
 
-#include "kivrel.h"
+#include "kivrel.hpp"
 
 RobotAddress g_robotAddress;
 
@@ -21,14 +21,8 @@ void RobotAddress::Set(std::string address) {
 
 namespace {
 
-struct ClientDeleter {
-  void operator()(kivrel_tcp_client *c) const { kivrel_tcp_client_destroy(c); }
-};
-struct ListDeleter {
-  void operator()(kivrel_datalist *l) const { kivrel_datalist_destroy(l); }
-};
-using Client = std::unique_ptr<kivrel_tcp_client, ClientDeleter>;
-using List = std::unique_ptr<kivrel_datalist, ListDeleter>;
+using kivrel::Client;
+using kivrel::List;
 
 constexpr char kSign1[] = "[{i}]";
 constexpr char kSign2[] = "[{i}{i}]";

@@ -21,7 +21,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "kivrel.h"
+#include "kivrel.hpp"
 #include "simulator.h"
 
 namespace {
@@ -44,15 +44,8 @@ public:
 
 // ---- client helpers
 
-struct ListDeleter {
-  void operator()(kivrel_datalist *l) const { kivrel_datalist_destroy(l); }
-};
-using List = std::unique_ptr<kivrel_datalist, ListDeleter>;
-
-struct ClientDeleter {
-  void operator()(kivrel_tcp_client *c) const { kivrel_tcp_client_destroy(c); }
-};
-using Client = std::unique_ptr<kivrel_tcp_client, ClientDeleter>;
+using kivrel::Client;
+using kivrel::List;
 
 using Ints = std::vector<int32_t>;
 

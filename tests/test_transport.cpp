@@ -4,6 +4,7 @@
 #include <malloc.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/time.h>
@@ -12,6 +13,7 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <string>
 #include <thread>
@@ -522,9 +524,11 @@ TEST(Endpoint, ClientSocketsTimeOutAndNeitherEndDelaysSmallSends) {
     timeval tv = time_option(cfd, name);
     EXPECT_EQ(tv.tv_sec, 1);
     EXPECT_EQ(tv.tv_usec, 0);
+    // The listener keeps the per-message deadline of the connections it
+    // accepts, and each accepted connection carries it.
     for (int other : {kivrel_tcp_server_get_socket_fd(conn), kivrel_tcp_server_get_socket_fd(s)}) {
       tv = time_option(other, name);
-      EXPECT_EQ(tv.tv_sec, 0);
+      EXPECT_EQ(tv.tv_sec, 10);
       EXPECT_EQ(tv.tv_usec, 0);
     }
   }
@@ -748,3 +752,157 @@ TEST(Call, EmptyArgumentListSendsNothing) {
 }
 
 } // namespace
+
+TEST(Call, StatusTellsAnAnsweredCallWithoutResultFromAFailedOne) {
+  kivrel_datalist *ret = nullptr;
+  {
+    ScriptedPeer peer(231, framed("KIVREL-1.1", kTwoIntResponse));
+    kivrel_tcp_client *c = connected_client(peer.port());
+    ASSERT_NE(c, nullptr);
+    kivrel_datalist *args = int_list({1});
+    EXPECT_EQ(kivrel_request_method_call_status(c, "PowerUp", args, &ret), 0);
+    ASSERT_NE(ret, nullptr);
+    EXPECT_EQ(ints_of(ret), (std::vector<int32_t>{120, -45}));
+    kivrel_datalist_destroy(ret);
+    kivrel_datalist_destroy(args);
+    kivrel_tcp_client_destroy(c);
+  }
+  // Answered, no result: success with a null list.
+  {
+    ScriptedPeer peer(136, framed("KIVREL-1.1", kEmptyResponse));
+    kivrel_tcp_client *c = connected_client(peer.port());
+    ASSERT_NE(c, nullptr);
+    ret = reinterpret_cast<kivrel_datalist *>(&peer); // must be overwritten
+    EXPECT_EQ(kivrel_request_method_call_status(c, "ReadBumperArray", nullptr, &ret), 0);
+    EXPECT_EQ(ret, nullptr);
+    kivrel_tcp_client_destroy(c);
+  }
+  // Closed without an answer, a foreign protocol, a body that is not a
+  // response document: each a failure with nothing handed out.
+  for (std::string reply :
+       {std::string(), framed("KIVREL-1.0", kTwoIntResponse), std::string("KIVREL-1.1:5\nhello"),
+        framed("KIVREL-1.1", kPowerUpCall)}) {
+    ScriptedPeer peer(136, reply);
+    kivrel_tcp_client *c = connected_client(peer.port());
+    ASSERT_NE(c, nullptr);
+    ret = reinterpret_cast<kivrel_datalist *>(&peer);
+    EXPECT_EQ(kivrel_request_method_call_status(c, "ReadBumperArray", nullptr, &ret), -1) << reply;
+    EXPECT_EQ(ret, nullptr);
+    kivrel_tcp_client_destroy(c);
+  }
+  // Never connected.
+  kivrel_tcp_client *unconnected = kivrel_tcp_client_create("127.0.0.1", free_port());
+  ASSERT_NE(unconnected, nullptr);
+  EXPECT_EQ(kivrel_request_method_call_status(unconnected, "PowerUp", nullptr, &ret), -1);
+  EXPECT_EQ(ret, nullptr);
+  EXPECT_EQ(kivrel_request_method_call_status(unconnected, nullptr, nullptr, &ret), -1);
+  EXPECT_EQ(kivrel_request_method_call_status(unconnected, "PowerUp", nullptr, nullptr), -1);
+  kivrel_tcp_client_destroy(unconnected);
+}
+
+TEST(Endpoint, LaxAddressTextIsRefusedWithoutAnyConnectionAttempt) {
+  uint16_t port = 0;
+  kivrel_tcp_server *s = kivrel_tcp_server_create_at("127.0.0.1", 0);
+  ASSERT_NE(s, nullptr);
+  port = static_cast<uint16_t>(kivrel_tcp_server_get_bound_port(s));
+  ASSERT_GT(port, 0);
+  int listener = kivrel_tcp_server_get_socket_fd(s);
+  // Each of these reaches 127.0.0.1 through a lax reader.
+  for (const char *text : {"127.1", "127.000.000.001", "0x7f.0.0.1", "127.0.0.01", " 127.0.0.1",
+                           "127.0.0.1 junk", "127.0.0.1.", "0177.0.0.1", "2130706433"}) {
+    kivrel_tcp_client *c = kivrel_tcp_client_create(text, port);
+    ASSERT_NE(c, nullptr);
+    EXPECT_EQ(kivrel_tcp_client_connect(c), -1) << text;
+    kivrel_tcp_client_destroy(c);
+    pollfd pending{listener, POLLIN, 0};
+    EXPECT_EQ(poll(&pending, 1, 0), 0) << "a connection arrived for " << text;
+  }
+  // The strict form itself connects.
+  kivrel_tcp_client *c = connected_client(port);
+  EXPECT_NE(c, nullptr);
+  kivrel_tcp_client_destroy(c);
+  kivrel_tcp_server_destroy(s);
+}
+
+TEST(Endpoint, ServerBindsWhereToldAndReportsItsRealPort) {
+  kivrel_tcp_server *any = kivrel_tcp_server_create_at(nullptr, 0);
+  ASSERT_NE(any, nullptr);
+  int32_t port = kivrel_tcp_server_get_bound_port(any);
+  EXPECT_GT(port, 0);
+  EXPECT_EQ(kivrel_tcp_server_get_port(any), 0); // the record keeps what was asked
+  sockaddr_in local{};
+  socklen_t size = sizeof local;
+  ASSERT_EQ(getsockname(kivrel_tcp_server_get_socket_fd(any), reinterpret_cast<sockaddr *>(&local),
+                        &size),
+            0);
+  EXPECT_EQ(local.sin_addr.s_addr, htonl(INADDR_ANY));
+  // A live listener holds the port for a loopback-only server too.
+  EXPECT_EQ(kivrel_tcp_server_create_at("127.0.0.1", port), nullptr);
+  kivrel_tcp_server_destroy(any);
+
+  kivrel_tcp_server *loop = kivrel_tcp_server_create_at("127.0.0.1", 0);
+  ASSERT_NE(loop, nullptr);
+  size = sizeof local;
+  ASSERT_EQ(getsockname(kivrel_tcp_server_get_socket_fd(loop), reinterpret_cast<sockaddr *>(&local),
+                        &size),
+            0);
+  EXPECT_EQ(local.sin_addr.s_addr, htonl(INADDR_LOOPBACK));
+  EXPECT_EQ(ntohs(local.sin_port), kivrel_tcp_server_get_bound_port(loop));
+  kivrel_tcp_server_destroy(loop);
+
+  for (const char *text : {"", "robot", "300.1.1.1", "127.1", "127.0.0.1 "})
+    EXPECT_EQ(kivrel_tcp_server_create_at(text, 0), nullptr) << text;
+  EXPECT_EQ(kivrel_tcp_server_create_at("127.0.0.1", 65536), nullptr);
+  EXPECT_EQ(kivrel_tcp_server_create_at("127.0.0.1", -1), nullptr);
+  kivrel_tcp_server *none = kivrel_tcp_server_new();
+  EXPECT_EQ(kivrel_tcp_server_get_bound_port(none), -1);
+  EXPECT_EQ(kivrel_tcp_server_set_timeout_ms(none, 5), -1);
+  kivrel_tcp_server_free(none);
+}
+
+TEST(Endpoint, DeadlinesAreSetOnTheSocketAndInherited) {
+  kivrel_tcp_server *s = kivrel_tcp_server_create_at("127.0.0.1", 0);
+  ASSERT_NE(s, nullptr);
+  EXPECT_EQ(kivrel_tcp_server_set_timeout_ms(s, -1), -1);
+  ASSERT_EQ(kivrel_tcp_server_set_timeout_ms(s, 2500), 0);
+  kivrel_tcp_client *c =
+      connected_client(static_cast<uint16_t>(kivrel_tcp_server_get_bound_port(s)));
+  ASSERT_NE(c, nullptr);
+  EXPECT_EQ(kivrel_tcp_client_set_timeout_ms(c, -5), -1);
+  ASSERT_EQ(kivrel_tcp_client_set_timeout_ms(c, 1750), 0);
+  kivrel_tcp_server *conn = kivrel_tcp_server_accept(s);
+  ASSERT_NE(conn, nullptr);
+  // The kernel keeps socket time-outs in clock ticks, so read back near.
+  for (int name : {SO_RCVTIMEO, SO_SNDTIMEO}) {
+    timeval tv = time_option(kivrel_tcp_server_get_socket_fd(conn), name);
+    EXPECT_NEAR(tv.tv_sec * 1000 + tv.tv_usec / 1000, 2500, 10);
+    tv = time_option(kivrel_tcp_client_get_socket_fd(c), name);
+    EXPECT_NEAR(tv.tv_sec * 1000 + tv.tv_usec / 1000, 1750, 10);
+  }
+  kivrel_tcp_server_destroy(conn);
+  kivrel_tcp_client_destroy(c);
+  kivrel_tcp_server_destroy(s);
+}
+
+TEST(Framing, MessageLimitIsProcessWideAndBounded) {
+  const int32_t original = kivrel_get_max_message_size();
+  EXPECT_EQ(original, 16 * 1024 * 1024);
+  EXPECT_EQ(kivrel_set_max_message_size(1023), -1);
+  EXPECT_EQ(kivrel_get_max_message_size(), original);
+  ASSERT_EQ(kivrel_set_max_message_size(1024), 0);
+  {
+    // Exactly the limit is read; one more is refused with its body unread.
+    Pair p = connected_pair();
+    std::string body(1024, 'x');
+    put(p.far.get(), "KIVREL-1.1:1024\n" + body);
+    char *got = nullptr;
+    ASSERT_EQ(kivrel_tcp_recv(p.near.get(), &got), 0);
+    EXPECT_EQ(std::strlen(got), 1024u);
+    kivrel_mem_free(got);
+    put(p.far.get(), "KIVREL-1.1:1025\n" + body + "y");
+    EXPECT_EQ(kivrel_tcp_recv(p.near.get(), &got), -1);
+    EXPECT_EQ(got, nullptr);
+    EXPECT_EQ(queued(p.near.get()), body + "y");
+  }
+  EXPECT_EQ(kivrel_set_max_message_size(original), 0);
+}

@@ -19,16 +19,13 @@
 #include <libxml/xmlerror.h>
 
 #include "example_documents.h"
-#include "kivrel.h"
+#include "kivrel.hpp"
 
 namespace {
 
 // ---- values built with the record API
 
-struct ListDeleter {
-  void operator()(kivrel_datalist *l) const { kivrel_datalist_destroy(l); }
-};
-using List = std::unique_ptr<kivrel_datalist, ListDeleter>;
+using kivrel::List;
 
 struct NodeDeleter {
   void operator()(xmlNode *n) const { xmlFreeNode(n); }

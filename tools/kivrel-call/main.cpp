@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "kivrel.h"
+#include "kivrel.hpp"
 
 namespace {
 
@@ -39,14 +39,8 @@ const char kUsage[] =
     "--list prints the service's methods, --describe METHOD its signatures and\n"
     "help. Exit status: 0 success, 1 failed call or no result, 2 usage error.\n";
 
-struct ListDeleter {
-  void operator()(kivrel_datalist *l) const { kivrel_datalist_destroy(l); }
-};
-using List = std::unique_ptr<kivrel_datalist, ListDeleter>;
-struct ClientDeleter {
-  void operator()(kivrel_tcp_client *c) const { kivrel_tcp_client_destroy(c); }
-};
-using Client = std::unique_ptr<kivrel_tcp_client, ClientDeleter>;
+using kivrel::Client;
+using kivrel::List;
 
 struct UsageError {
   std::string message;

@@ -110,27 +110,6 @@ kivrel_datalist *IntList(std::span<const int32_t> values) {
   return list;
 }
 
-void DisposeMethod(kivrel_method *m) {
-  kivrel_method_set_name(m, nullptr);
-  kivrel_method_set_sign_datalist_arg(m, nullptr);
-  kivrel_method_set_sign_datalist_ret(m, nullptr);
-  kivrel_method_set_help(m, nullptr);
-  kivrel_method_free(m);
-}
-
-// Releases a registry together with every method in it.
-void DisposeRegistry(kivrel_registry *r) {
-  if (r == nullptr) return;
-  kivrel_registry_elmt *e = kivrel_registry_get_head(r);
-  while (e != nullptr) {
-    kivrel_registry_elmt *next = kivrel_registry_elmt_get_next(e);
-    if (kivrel_method *m = kivrel_registry_elmt_get_method(e)) DisposeMethod(m);
-    kivrel_registry_elmt_free(e);
-    e = next;
-  }
-  kivrel_registry_free(r);
-}
-
 // Most steps the clock thread makes up at once after a stall.
 constexpr int kMaxCatchUpSteps = 10;
 
@@ -151,7 +130,7 @@ bool RobotSimulator::BuildServices() {
                                             entry.sign_arg, entry.sign_ret, entry.help);
     if (m == nullptr) return false;
     if (kivrel_registry_add_method(registries_[static_cast<size_t>(entry.service)], m) != 0) {
-      DisposeMethod(m);
+      kivrel_method_destroy(m);
       return false;
     }
   }
@@ -166,7 +145,7 @@ bool RobotSimulator::BuildServices() {
 void RobotSimulator::ReleaseServices() {
   for (size_t s = 0; s < kServiceCount; ++s) {
     if (services_[s] != nullptr) kivrel_service_free(services_[s]);
-    DisposeRegistry(registries_[s]);
+    kivrel_registry_destroy(registries_[s], 1);
     services_[s] = nullptr;
     registries_[s] = nullptr;
   }
