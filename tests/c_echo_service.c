@@ -8,17 +8,11 @@
  *   Quiet  none -> none        answers with no result
  * plus the three introspection methods.
  */
-#define _GNU_SOURCE /* accept4 */
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <pthread.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include "kivrel.h"
 
@@ -91,34 +85,18 @@ int main(void) {
   kivrel_introspection_register(registry);
   g_service = kivrel_service_create(registry);
 
-  /* Loopback only, ephemeral port. */
-  int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  struct sockaddr_in local;
-  memset(&local, 0, sizeof local);
-  local.sin_family = AF_INET;
-  local.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t size = sizeof local;
-  if (listener < 0 || bind(listener, (struct sockaddr *)&local, sizeof local) != 0 ||
-      listen(listener, 64) != 0 || getsockname(listener, (struct sockaddr *)&local, &size) != 0) {
-    perror("c_echo_service");
+  /* Loopback only, a port the system picks. */
+  kivrel_tcp_server *server = kivrel_tcp_server_create_at("127.0.0.1", 0);
+  if (server == NULL) {
+    fputs("c_echo_service: cannot listen on 127.0.0.1\n", stderr);
     return 1;
   }
-  printf("port %d\n", ntohs(local.sin_port));
+  printf("port %d\n", (int)kivrel_tcp_server_get_bound_port(server));
   fflush(stdout);
 
   for (;;) {
-    int fd = accept4(listener, NULL, NULL, SOCK_CLOEXEC);
-    if (fd < 0) continue;
-    kivrel_tcp_server *connection = kivrel_tcp_server_new();
-    if (connection == NULL) {
-      close(fd);
-      continue;
-    }
-    /* Header and body go out as two sends; without this the body waits for
-     * the peer's delayed ACK. */
-    int on = 1;
-    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-    kivrel_tcp_server_set_socket_fd(connection, fd);
+    kivrel_tcp_server *connection = kivrel_tcp_server_accept(server);
+    if (connection == NULL) continue;
     pthread_t thread;
     pthread_attr_t attr;
     pthread_attr_init(&attr);
