@@ -179,134 +179,40 @@ def parse_header_line(line: bytes, max_message_bytes: int = MAX_MESSAGE_BYTES) -
 
 
 # ---- reading documents
+#
+# The reader follows the C reader's rules (elements it does not know are
+# passed over, a later name or argument list replaces an earlier one, the
+# first child node of <method_name>, <int> and <string> holds the text) but
+# reads as the parser goes: values are built at once, subtrees that cannot
+# matter are skipped unstored, and a misplaced element refuses the document
+# on the spot. No tree of the document is ever held.
+
+_NONE, _TEXT, _CDATA, _ELEMENT, _DONE = range(5)
 
 
-class _Node:
-    """One node of a parsed document: an element with children, or a text,
-    CDATA, comment or processing-instruction node with its text."""
+class _Frame:
+    """One open element the reader cares about."""
 
-    __slots__ = ("kind", "name", "text", "children")
+    __slots__ = ("kind", "level", "values", "value", "found", "state", "inner", "parts")
 
-    def __init__(self, kind: str, name: str = "", text: str = "") -> None:
+    def __init__(self, kind: str, level: int = 0) -> None:
         self.kind = kind
-        self.name = name
-        self.text = text
-        self.children: list[_Node] = []
+        self.level = level  # list nesting, for "datalist"
+        self.values: ValueList = []
+        self.value: int | str | ValueList | None = None
+        self.found = False
+        # For "name", "int" and "string": what the first child node is, and
+        # its text so far.
+        self.state = _NONE
+        self.inner = 0
+        self.parts: list[str] = []
 
 
 def _refuse(message: str) -> NoReturn:
     raise ProtocolError(message)
 
 
-def _parse(document: bytes) -> _Node:
-    """Parse a whole document into a tree, refusing DOCTYPE, entities other than
-    the predefined ones, and elements nested deeper than MAX_ELEMENT_DEPTH."""
-    # With namespaces, an element is known by its local name, as the C reader
-    # knows it.
-    parser = xml.parsers.expat.ParserCreate(namespace_separator=" ")
-    parser.SetParamEntityParsing(xml.parsers.expat.XML_PARAM_ENTITY_PARSING_NEVER)
-    top = _Node("document")
-    stack = [top]
-    in_cdata = False
-
-    def start(name: str, _attrs: dict[str, str]) -> None:
-        if len(stack) > MAX_ELEMENT_DEPTH:
-            _refuse(f"document nested deeper than {MAX_ELEMENT_DEPTH} elements")
-        node = _Node("element", name.rpartition(" ")[2])
-        stack[-1].children.append(node)
-        stack.append(node)
-
-    def end(_name: str) -> None:
-        stack.pop()
-
-    def characters(data: str) -> None:
-        siblings = stack[-1].children
-        # Adjacent text, references included, is one node; a CDATA section
-        # is a node of its own.
-        if siblings and siblings[-1].kind == ("cdata" if in_cdata else "text"):
-            siblings[-1].text += data
-        else:
-            siblings.append(_Node("text", text=data))
-
-    def start_cdata() -> None:
-        nonlocal in_cdata
-        in_cdata = True
-        stack[-1].children.append(_Node("cdata"))
-
-    def end_cdata() -> None:
-        nonlocal in_cdata
-        in_cdata = False
-
-    def comment(data: str) -> None:
-        stack[-1].children.append(_Node("comment", text=data))
-
-    def instruction(_target: str, data: str) -> None:
-        stack[-1].children.append(_Node("pi", text=data))
-
-    def doctype(*_args: object) -> None:
-        _refuse("document declares a DOCTYPE")
-
-    def entity(*_args: object) -> None:
-        _refuse("document declares an entity")
-
-    parser.StartElementHandler = start
-    parser.EndElementHandler = end
-    parser.CharacterDataHandler = characters
-    parser.StartCdataSectionHandler = start_cdata
-    parser.EndCdataSectionHandler = end_cdata
-    parser.CommentHandler = comment
-    parser.ProcessingInstructionHandler = instruction
-    parser.StartDoctypeDeclHandler = doctype
-    parser.EntityDeclHandler = entity
-    parser.SkippedEntityHandler = entity
-    try:
-        parser.Parse(document, True)
-    except xml.parsers.expat.ExpatError as e:
-        raise ProtocolError(f"document is not well-formed XML: {e}") from None
-    roots = [n for n in top.children if n.kind == "element"]
-    if not roots:
-        _refuse("document has no root element")
-    return roots[0]
-
-
-def _content(node: _Node) -> str:
-    if node.kind != "element":
-        return node.text
-    return "".join(_content(c) for c in node.children if c.kind in ("element", "text", "cdata"))
-
-
-def _elements(node: _Node) -> list[_Node]:
-    return [c for c in node.children if c.kind == "element"]
-
-
-def _load_list(node: _Node, depth: int) -> ValueList:
-    if depth > MAX_READ_LIST_DEPTH:
-        _refuse(f"lists nested deeper than {MAX_READ_LIST_DEPTH}")
-    values: ValueList = []
-    for child in _elements(node):
-        if child.name != "data":
-            _refuse(f"<{child.name}> where <data> belongs")
-        value: int | str | ValueList | None = None
-        # Several value elements: the last one counts, as in the C reader.
-        for element in _elements(child):
-            if element.name == "int":
-                value = _load_int(element)
-            elif element.name == "string":
-                value = _content(element.children[0]) if element.children else ""
-            elif element.name == "datalist":
-                value = _load_list(element, depth + 1)
-            else:
-                _refuse(f"<{element.name}> where a value belongs")
-        if value is None:
-            _refuse("<data> without a value")
-        values.append(value)
-    return values
-
-
-def _load_int(element: _Node) -> int:
-    if not element.children:
-        _refuse("<int> without digits")
-    text = _content(element.children[0])
+def _parse_int(text: str) -> int:
     m = _INT.match(text)
     if m is None:
         _refuse(f"<int> holds {text[:32]!r}, no decimal number")
@@ -318,46 +224,202 @@ def _load_int(element: _Node) -> int:
     return number
 
 
-def _first_list(holder: _Node) -> ValueList | None:
-    for element in _elements(holder):
-        if element.name == "datalist":
-            return _load_list(element, 1)
-    return None
+class _DocumentReader:
+    """Reads one call or response document into a name and a list."""
+
+    def __init__(self, root: str) -> None:
+        self.root = root
+        self.name: str | None = None
+        self.values: ValueList | None = None
+        self.depth = 0
+        self.skip_from = 0  # depth of the outermost element being skipped, 0 when none
+        self.stack: list[_Frame] = []
+        self.seen_root = False
+
+    def start(self, qualified: str, _attrs: object) -> None:
+        self.depth += 1
+        if self.depth > MAX_ELEMENT_DEPTH:
+            _refuse(f"document nested deeper than {MAX_ELEMENT_DEPTH} elements")
+        if self.skip_from:
+            return
+        # With namespaces, an element is known by its local name, as the C
+        # reader knows it.
+        name = qualified.rpartition(" ")[2]
+        if not self.stack:
+            if self.seen_root or name != self.root:
+                _refuse(f"<{name}> where <{self.root}> belongs")
+            self.seen_root = True
+            self.stack.append(_Frame("root"))
+            return
+        top = self.stack[-1]
+        kind = top.kind
+        if kind in ("name", "int", "string"):
+            # The first child is an element: all the text inside it counts.
+            if top.state == _NONE:
+                top.state, top.inner = _ELEMENT, 1
+            elif top.state == _ELEMENT:
+                top.inner += 1
+            else:
+                top.state = _DONE
+                self.skip_from = self.depth
+        elif kind == "root":
+            if self.root == "method_call" and name == "method_name":
+                self.stack.append(_Frame("name"))
+            elif name == ("method_datalist_arg" if self.root == "method_call" else "method_datalist_ret"):
+                if self.root == "method_response" and top.found:
+                    self.skip_from = self.depth  # only the first holder counts
+                else:
+                    top.found = True
+                    self.stack.append(_Frame("holder"))
+            else:
+                self.skip_from = self.depth
+        elif kind == "holder":
+            if name == "datalist" and not top.found:
+                top.found = True
+                self.stack.append(_Frame("datalist", 1))
+            else:
+                self.skip_from = self.depth
+        elif kind == "datalist":
+            if name != "data":
+                _refuse(f"<{name}> where <data> belongs")
+            self.stack.append(_Frame("data", top.level))
+        else:  # data
+            if name in ("int", "string"):
+                self.stack.append(_Frame(name))
+            elif name == "datalist":
+                if top.level >= MAX_READ_LIST_DEPTH:
+                    _refuse(f"lists nested deeper than {MAX_READ_LIST_DEPTH}")
+                self.stack.append(_Frame("datalist", top.level + 1))
+            else:
+                _refuse(f"<{name}> where a value belongs")
+
+    def end(self, _name: str) -> None:
+        depth = self.depth
+        self.depth -= 1
+        if self.skip_from:
+            if depth == self.skip_from:
+                self.skip_from = 0
+            return
+        frame = self.stack[-1]
+        if frame.state == _ELEMENT:
+            frame.inner -= 1
+            if frame.inner == 0:
+                frame.state = _DONE
+            return
+        self.stack.pop()
+        parent = self.stack[-1] if self.stack else None
+        kind = frame.kind
+        if kind == "name":
+            if frame.state != _NONE:  # a <method_name> without a child names nothing
+                self.name = "".join(frame.parts)
+        elif kind == "int":
+            if frame.state == _NONE:
+                _refuse("<int> without digits")
+            assert parent is not None
+            parent.value = _parse_int("".join(frame.parts))
+        elif kind == "string":
+            assert parent is not None
+            parent.value = "".join(frame.parts)
+        elif kind == "datalist":
+            assert parent is not None  # a <data> or the holder
+            parent.value = frame.values
+        elif kind == "data":
+            if frame.value is None:
+                _refuse("<data> without a value")
+            assert parent is not None
+            parent.values.append(frame.value)
+        elif kind == "holder":
+            if frame.value is not None:
+                self.values = frame.value  # type: ignore[assignment]
+
+    def characters(self, data: str) -> None:
+        if self.skip_from or not self.stack:
+            return
+        frame = self.stack[-1]
+        if frame.kind not in ("name", "int", "string"):
+            return
+        if frame.state == _NONE:
+            frame.state = _TEXT
+        if frame.state in (_TEXT, _CDATA, _ELEMENT):
+            frame.parts.append(data)
+
+    def start_cdata(self) -> None:
+        frame = self._capturing()
+        if frame is None:
+            return
+        if frame.state == _NONE:
+            frame.state = _CDATA
+        elif frame.state == _TEXT:
+            frame.state = _DONE
+
+    def end_cdata(self) -> None:
+        frame = self._capturing()
+        if frame is not None and frame.state == _CDATA:
+            frame.state = _DONE
+
+    def other(self, text: str) -> None:
+        """A comment or processing instruction: the text, if it comes first."""
+        frame = self._capturing()
+        if frame is None:
+            return
+        if frame.state == _NONE:
+            frame.state = _DONE
+            frame.parts.append(text)
+        elif frame.state == _TEXT:
+            frame.state = _DONE
+
+    def _capturing(self) -> _Frame | None:
+        if self.skip_from or not self.stack:
+            return None
+        frame = self.stack[-1]
+        return frame if frame.kind in ("name", "int", "string") else None
+
+
+def _read(document: bytes, root: str) -> _DocumentReader:
+    """Parse a whole document with the reader, refusing DOCTYPE, entities
+    other than the predefined ones, and elements nested too deep."""
+    reader = _DocumentReader(root)
+    parser = xml.parsers.expat.ParserCreate(namespace_separator=" ")
+    parser.SetParamEntityParsing(xml.parsers.expat.XML_PARAM_ENTITY_PARSING_NEVER)
+    parser.buffer_text = True
+    parser.buffer_size = 1 << 16
+
+    def doctype(*_args: object) -> None:
+        _refuse("document declares a DOCTYPE")
+
+    def entity(*_args: object) -> None:
+        _refuse("document declares an entity")
+
+    parser.StartElementHandler = reader.start
+    parser.EndElementHandler = reader.end
+    parser.CharacterDataHandler = reader.characters
+    parser.StartCdataSectionHandler = reader.start_cdata
+    parser.EndCdataSectionHandler = reader.end_cdata
+    parser.CommentHandler = reader.other
+    parser.ProcessingInstructionHandler = lambda _target, data: reader.other(data)
+    parser.StartDoctypeDeclHandler = doctype
+    parser.EntityDeclHandler = entity
+    parser.SkippedEntityHandler = entity
+    try:
+        parser.Parse(document, True)
+    except xml.parsers.expat.ExpatError as e:
+        raise ProtocolError(f"document is not well-formed XML: {e}") from None
+    return reader
 
 
 def decode_call(document: bytes) -> tuple[str, ValueList | None]:
     """The method name and argument list (``None``: no arguments) of a call
     document. Raises :class:`ProtocolError` for anything that is not a call."""
-    root = _parse(document)
-    if root.name != "method_call":
-        _refuse(f"<{root.name}> where <method_call> belongs")
-    name: str | None = None
-    args: ValueList | None = None
-    # Any order; a later name or argument list replaces an earlier one.
-    for child in _elements(root):
-        if not child.children:
-            continue
-        if child.name == "method_name":
-            name = _content(child.children[0])
-        elif child.name == "method_datalist_arg":
-            found = _first_list(child)
-            if found is not None:
-                args = found
-    if name is None:
+    reader = _read(document, "method_call")
+    if reader.name is None:
         _refuse("call names no method")
-    return name, args
+    return reader.name, reader.values
 
 
 def decode_response(document: bytes) -> ValueList | None:
     """The result list of a response document (``None``: no result). Raises
     :class:`ProtocolError` for anything that is not a response."""
-    root = _parse(document)
-    if root.name != "method_response":
-        _refuse(f"<{root.name}> where <method_response> belongs")
-    for child in _elements(root):
-        if child.name == "method_datalist_ret":
-            return _first_list(child)
-    return None
+    return _read(document, "method_response").values
 
 
 class MessageReader:
