@@ -3,6 +3,7 @@ reading as the C library, and the refusals of hostile input."""
 
 from __future__ import annotations
 
+import random
 import re
 
 import pytest
@@ -98,7 +99,7 @@ CALL_DOCUMENTS = len(DOCUMENTS)
 DOCUMENTS += [
     b"<method_response/>",
     b'<method_response xmlns:a="urn:x"><method_datalist_ret><a:datalist><data><int>1</int></data></a:datalist>'
-    b'</method_datalist_ret></method_response> <!-- after the root -->',
+    b"</method_datalist_ret></method_response> <!-- after the root -->",
     b'<method_response xmlns="urn:y"><method_datalist_ret><datalist><data><int>2</int></data></datalist>'
     b"</method_datalist_ret></method_response>",
     b"<method_response><method_datalist_ret/></method_response>",
@@ -268,3 +269,27 @@ def test_values_and_signatures_are_checked_before_sending():
     for values in ([1, "a", [2]], [1, 2, [2, 3]], ["1", "a", [2, 3]], [1, "a", [2, 3], 4], [1, "a", 5]):
         with pytest.raises((TypeError, ValueError)):
             check_shape(values, "[{i}{s}{[{i}{i}]}]")
+
+
+def test_random_lists_match_the_c_library_both_ways(c_wire):
+    rng = random.Random(13)
+    alphabet = "ab <>&'\"\t\n\r]]>é€😀\u00a0\u2028\ufffd\x7f" + "".join(map(chr, range(0x20, 0x7F)))
+
+    def value(depth: int) -> object:
+        kind = rng.random()
+        if kind < 0.4:
+            return rng.choice(
+                [0, -1, INT_MIN, INT_MAX, rng.randint(INT_MIN, INT_MAX), rng.randint(-999, 999)]
+            )
+        if kind < 0.8 or depth > 6:
+            return "".join(rng.choice(alphabet) for _ in range(rng.randint(0, 12)))
+        return [value(depth + 1) for _ in range(rng.randint(1, 4))]
+
+    lists = [[value(1) for _ in range(rng.randint(1, 6))] for _ in range(300)]
+    writes = c_wire([f"response {list_tokens(v)}" for v in lists])
+    for values, answer in zip(lists, writes):
+        assert python_framed(lambda: frame(encode_response(values))) == answer  # type: ignore[arg-type]
+    reads = c_wire([f"parse-response {encode_response(v).hex()}" for v in lists])  # type: ignore[arg-type]
+    for values, answer in zip(lists, reads):
+        assert c_read(answer, False) == f"ok {list_tokens(values)}"  # type: ignore[arg-type]
+        assert decode_response(encode_response(values)) == values  # type: ignore[arg-type]
