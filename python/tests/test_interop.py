@@ -47,6 +47,7 @@ def test_robot_operations_against_the_simulator(simulator):
     assert proxy.describe("ReadPosition").result == "[{i}{i}{i}]"
     assert proxy.describe("VelocityControl").args == "[{i}{i}]"
     assert proxy.ReadPosition() == [0, 0, 0]
+    assert proxy.VelocityControl(0, 0) is None
     with pytest.raises(TypeError):
         proxy.ReadPosition(1)
 
