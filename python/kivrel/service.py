@@ -14,7 +14,7 @@ from typing import Any, TypeVar
 from .client import check_address, receive_message, send_message
 from .errors import CallError
 from .proxy import LIST_METHODS, METHOD_HELP, METHOD_SIGNATURE
-from .values import Shape, ValueList, check_shape, describe_signature, parse_signature
+from .values import Shape, ValueList, check_shape, check_text, describe_signature, parse_signature
 from .wire import MAX_MESSAGE_BYTES, MessageReader, decode_call, encode_response, frame
 
 __all__ = ["Service", "MAX_CONNECTIONS", "IDLE_TIMEOUT", "MESSAGE_TIMEOUT"]
@@ -119,6 +119,9 @@ class Service:
             raise ValueError(f"method name {name!r} is not a non-empty str")
         if name in _RESERVED or name in self._methods:
             raise ValueError(f"method name {name!r} is reserved or taken")
+        check_text(name, "method name")
+        if help is not None:
+            check_text(help, "help text")
         if args == "[]":
             args = None
         args_shape = parse_signature(args) if args is not None else None
@@ -188,7 +191,7 @@ class Service:
             return None
         asked = args[0]
         if method == METHOD_HELP:
-            text = _RESERVED_HELP.get(asked) if asked in _RESERVED else None
+            text = _RESERVED_HELP.get(asked)
             entry = self._methods.get(asked)
             if entry is not None:
                 text = entry.help
