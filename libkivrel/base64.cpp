@@ -42,7 +42,7 @@ char *kivrel_base64_encode(const unsigned char *src, int32_t len, int32_t *out_l
   if (4 * ((n + 2) / 3) > kMaxTextLen) return nullptr;
   // One group more than needed when len is a multiple of 3; kept simple.
   const size_t reserve = static_cast<size_t>(4 * (n + 3 - n % 3) / 3 + 1);
-  char *text = static_cast<char *>(std::malloc(reserve));
+  char *text = static_cast<char *>(kivrel::mem_malloc(reserve));
   if (text == nullptr) return nullptr;
 
   size_t o = 0;
@@ -74,7 +74,7 @@ char *kivrel_base64_encode(const unsigned char *src, int32_t len, int32_t *out_l
 
 unsigned char *kivrel_base64_decode(const char *src, int32_t len, int32_t *out_len) noexcept {
   if (len < 0) return nullptr;
-  auto *out = static_cast<unsigned char *>(std::malloc(static_cast<size_t>(len) + 1));
+  auto *out = static_cast<unsigned char *>(kivrel::mem_malloc(static_cast<size_t>(len) + 1));
   if (out == nullptr) return nullptr;
 
   // Every letter writes at most into byte j + 1 and j never passes the

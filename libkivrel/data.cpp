@@ -59,7 +59,7 @@ kivrel_data_memblk_int8 *kivrel_data_memblk_int8_create(uint32_t size) noexcept 
   kivrel_data_memblk_int8 *p = kivrel_data_memblk_int8_new();
   if (p == nullptr) return nullptr;
   // malloc(0) may return null legitimately; ask for one byte at least.
-  p->memblk = static_cast<int8_t *>(std::malloc(size > 0 ? size : 1));
+  p->memblk = static_cast<int8_t *>(kivrel::mem_malloc(size > 0 ? size : 1));
   if (p->memblk == nullptr) {
     std::free(p);
     return nullptr;
@@ -127,7 +127,7 @@ uint32_t kivrel_data_string_strlen(const kivrel_data_string *payload) noexcept {
 // ---- values
 
 kivrel_data *kivrel_data_new(void) noexcept {
-  kivrel_data *v = static_cast<kivrel_data *>(std::malloc(sizeof(kivrel_data)));
+  kivrel_data *v = static_cast<kivrel_data *>(kivrel::mem_malloc(sizeof(kivrel_data)));
   if (v != nullptr) v->datatype = nullptr;
   return v;
 }
@@ -152,8 +152,12 @@ void kivrel_data_destroy(kivrel_data *value) noexcept {
 }
 
 int kivrel_data_set_datatype(kivrel_data *value, const char *datatype) noexcept {
+  // Copy first: a failed copy must leave the old name, or the payload could
+  // no longer be released by type.
+  char *copy = dup_text(datatype);
+  if (datatype != nullptr && copy == nullptr) return -1;
   std::free(value->datatype);
-  value->datatype = dup_text(datatype);
+  value->datatype = copy;
   return 0;
 }
 int kivrel_data_set_size(kivrel_data *value, int32_t size) noexcept {

@@ -7,7 +7,7 @@
 extern "C" {
 
 kivrel_datalist *kivrel_datalist_new(void) noexcept {
-  return static_cast<kivrel_datalist *>(std::malloc(sizeof(kivrel_datalist)));
+  return static_cast<kivrel_datalist *>(kivrel::mem_malloc(sizeof(kivrel_datalist)));
 }
 void kivrel_datalist_free(kivrel_datalist *list) noexcept { std::free(list); }
 kivrel_datalist *kivrel_datalist_create(void) noexcept {

@@ -87,7 +87,7 @@ bool parse_length(std::string_view field, int32_t *out) noexcept {
 // a NUL; null when the stream ends early, fails, or memory runs out.
 char *read_body(int fd, int32_t bodylen) noexcept {
   int32_t capacity = std::min(bodylen, kBodyFirstStep);
-  CText body(static_cast<char *>(std::malloc(static_cast<size_t>(capacity) + 1)));
+  CText body(static_cast<char *>(kivrel::mem_malloc(static_cast<size_t>(capacity) + 1)));
   if (!body) return nullptr;
   int32_t have = 0;
   for (;;) {
@@ -96,7 +96,8 @@ char *read_body(int fd, int32_t bodylen) noexcept {
     have = capacity;
     if (have == bodylen) break;
     capacity = capacity > bodylen / 2 ? bodylen : capacity * 2;
-    char *grown = static_cast<char *>(std::realloc(body.get(), static_cast<size_t>(capacity) + 1));
+    char *grown =
+        static_cast<char *>(kivrel::mem_realloc(body.get(), static_cast<size_t>(capacity) + 1));
     if (grown == nullptr) return nullptr;
     (void)body.release();
     body.reset(grown);
@@ -169,7 +170,7 @@ int kivrel_header_serialize(const kivrel_header *header, char **line, int32_t *l
   if (digits_len <= 0) return -1;
   // name, ':', digits, '\n', NUL
   size_t size = name_len + static_cast<size_t>(digits_len) + 3;
-  char *text = static_cast<char *>(std::calloc(size, 1));
+  char *text = static_cast<char *>(kivrel::mem_calloc(size, 1));
   if (text == nullptr) return -1;
   char *at = text;
   std::memcpy(at, header->name_ver, name_len);
@@ -197,7 +198,7 @@ int kivrel_header_deserialize(kivrel_header **header, const char *line) noexcept
   }
   kivrel_header *made = kivrel_header_new();
   if (made == nullptr) return -1;
-  made->name_ver = static_cast<char *>(std::malloc(name.size() + 1));
+  made->name_ver = static_cast<char *>(kivrel::mem_malloc(name.size() + 1));
   if (made->name_ver == nullptr) {
     kivrel_header_free(made);
     return -1;

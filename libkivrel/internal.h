@@ -18,6 +18,22 @@
 
 namespace kivrel {
 
+// Every allocation of the library goes through these three, so that a test
+// build (KIVREL_FAULT_INJECTION, never the shipped library) can make any one
+// of them fail; the test program defines alloc_fails() then.
+#if defined(KIVREL_FAULT_INJECTION)
+bool alloc_fails() noexcept;
+#else
+constexpr bool alloc_fails() noexcept { return false; }
+#endif
+inline void *mem_malloc(size_t n) noexcept { return alloc_fails() ? nullptr : std::malloc(n); }
+inline void *mem_calloc(size_t count, size_t n) noexcept {
+  return alloc_fails() ? nullptr : std::calloc(count, n);
+}
+inline void *mem_realloc(void *block, size_t n) noexcept {
+  return alloc_fails() ? nullptr : std::realloc(block, n);
+}
+
 // Every block the library hands out without a record of its own is malloc'd,
 // so that kivrel_mem_free() can release it.
 struct MallocDeleter {
@@ -66,15 +82,20 @@ using XmlText = std::unique_ptr<char, XmlTextDeleter>;
 inline char *dup_text(const char *s) noexcept {
   if (s == nullptr) return nullptr;
   size_t n = std::strlen(s) + 1;
-  char *copy = static_cast<char *>(std::malloc(n));
+  char *copy = static_cast<char *>(mem_malloc(n));
   if (copy != nullptr) std::memcpy(copy, s, n);
   return copy;
 }
 
 // malloc'd record with every byte zero, or null.
 template <class T> inline T *alloc_record() noexcept {
-  return static_cast<T *>(std::calloc(1, sizeof(T)));
+  return static_cast<T *>(mem_calloc(1, sizeof(T)));
 }
+
+// The status by which a method under a reserved name (an introspection
+// method) says that it could not make its answer; the service then sends
+// nothing rather than "no result".
+constexpr int kMethodFailed = -1;
 
 inline const xmlChar *xml(const char *s) noexcept { return reinterpret_cast<const xmlChar *>(s); }
 
@@ -87,10 +108,19 @@ inline bool is_element(const xmlNode *node, const xmlChar *name) noexcept {
 // same bytes: well-formed UTF-8 of XML characters only.
 bool xml_can_carry(const char *text) noexcept;
 
-// libxml2 reports some errors (encoding failures, running out of memory)
-// on its per-thread generic channel whatever the parser options say; the
-// library prints nothing, so it mutes that channel for the duration of a
-// call and gives the caller's handler back afterwards.
+// Held for the whole of every library call that enters libxml2.
+//  - libxml2 reports some errors (encoding failures, running out of memory)
+//    whatever the parser options say; the library prints nothing, so the
+//    guard takes both of the thread's error channels for its lifetime and
+//    gives the caller's handlers back afterwards.
+//  - libxml2 reports a failed allocation but often carries on and returns
+//    a half-built node, document or text: the guard records every such
+//    report, and out_of_memory() tells the call to throw its result away.
+//  - In a thread other than its first, libxml2 keeps its settings in a
+//    per-thread block made on first use; when that block cannot be made,
+//    any libxml2 call would crash, so ready() is false and the call must
+//    fail without entering libxml2.
+// Guards nest: an inner guard passes its memory failure on to the outer.
 class QuietXmlErrors {
 public:
   QuietXmlErrors() noexcept;
@@ -98,11 +128,28 @@ public:
   QuietXmlErrors(const QuietXmlErrors &) = delete;
   QuietXmlErrors &operator=(const QuietXmlErrors &) = delete;
 
+  bool ready() const noexcept { return ready_; }
+  bool out_of_memory() const noexcept { return out_of_memory_; }
+  // Not ready, or memory ran out since the guard was made.
+  bool failed() const noexcept { return !ready_ || out_of_memory_; }
+
 private:
   static void discard(void *context, const char *format, ...) noexcept;
-  xmlGenericErrorFunc saved_func_;
-  void *saved_context_;
+  static void record(void *guard, xmlError *error) noexcept;
+  bool ready_ = false;
+  bool out_of_memory_ = false;
+  xmlGenericErrorFunc saved_func_ = nullptr;
+  void *saved_context_ = nullptr;
+  xmlStructuredErrorFunc saved_structured_ = nullptr;
+  void *saved_structured_context_ = nullptr;
 };
+
+// Parses an untrusted document: no DOCTYPE, no entity declaration, no
+// entity reference but the five predefined ones and character references,
+// nothing loaded from anywhere, 256 levels of elements at most. Null for a
+// document that breaks any of these, is not well-formed, or could not be
+// read whole for want of memory. Call it inside a QuietXmlErrors guard.
+xmlDoc *read_document(const char *text, size_t size) noexcept;
 
 // Strict dotted-decimal IPv4 text (four decimal parts 0-255, no leading
 // zeros, nothing around it) to an address in network order.

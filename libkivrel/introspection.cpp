@@ -3,6 +3,7 @@
 // they are handed at call time and keep no state.
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 
 #include "internal.h"
 
@@ -14,10 +15,15 @@ namespace {
 constexpr char kTypeInt[] = "int";
 constexpr char kTypeString[] = "string";
 
-// What the three functions return; the service does not pass it on, the
-// client sees only the result list (none after a refusal).
+// What the three functions return. After a refusal of the arguments the
+// client sees no result; after a failure (memory ran out while making the
+// answer) nothing is stored and the service sends nothing at all.
 constexpr int kAnswered = 0;
 constexpr int kRefused = 1;
+constexpr int kFailed = kivrel::kMethodFailed;
+
+// How making a description ended.
+enum class Described { kDone, kMalformed, kNoMemory };
 
 // Appends a "string" value holding a copy of `text`. False (list unchanged)
 // when memory runs out.
@@ -47,13 +53,18 @@ bool append_list(kivrel_datalist *list, kivrel_datalist *nested) noexcept {
 // Turns the signature list at `*pos` into a list that names each element's
 // type: "int" for {i}, "string" for {s}, a nested description for a nested
 // list. Moves `*pos` past what it read. Null for a malformed signature, one
-// nested deeper than KIVREL_MAX_DEPTH, or exhausted memory.
-kivrel_datalist *kivrel_introspection_describe_signature(const char **pos, int depth) noexcept {
+// nested deeper than KIVREL_MAX_DEPTH, or exhausted memory; `*no_memory`
+// tells the last apart.
+kivrel_datalist *kivrel_introspection_describe_signature(const char **pos, int depth,
+                                                         bool *no_memory) noexcept {
   if (depth > KIVREL_MAX_DEPTH) return nullptr;
   if (**pos != '[') return nullptr;
   ++*pos;
   Datalist list(kivrel_datalist_create());
-  if (!list) return nullptr;
+  if (!list) {
+    *no_memory = true;
+    return nullptr;
+  }
   while (**pos != '\0') {
     const char c = **pos;
     if (c == ']') break;
@@ -61,17 +72,20 @@ kivrel_datalist *kivrel_introspection_describe_signature(const char **pos, int d
     ++*pos;
     switch (**pos) {
     case 'i':
-      if (!append_string(list.get(), kTypeInt)) return nullptr;
-      ++*pos;
-      break;
     case 's':
-      if (!append_string(list.get(), kTypeString)) return nullptr;
+      if (!append_string(list.get(), **pos == 'i' ? kTypeInt : kTypeString)) {
+        *no_memory = true;
+        return nullptr;
+      }
       ++*pos;
       break;
     case '[': {
-      Datalist nested(kivrel_introspection_describe_signature(pos, depth + 1));
+      Datalist nested(kivrel_introspection_describe_signature(pos, depth + 1, no_memory));
       if (!nested) return nullptr;
-      if (!append_list(list.get(), nested.get())) return nullptr;
+      if (!append_list(list.get(), nested.get())) {
+        *no_memory = true;
+        return nullptr;
+      }
       nested.release();
       break;
     }
@@ -88,18 +102,20 @@ kivrel_datalist *kivrel_introspection_describe_signature(const char **pos, int d
 }
 
 // Appends the description of one signature: "none" for no signature,
-// "undef" for an undescribed shape, a type list for a list signature. False
-// for any other text, or when the description cannot be made.
-bool append_description(kivrel_datalist *list, const char *sign) noexcept {
-  if (sign == nullptr) return append_string(list, "none");
-  if (sign[0] == '?') return append_string(list, "undef");
-  if (sign[0] != '[') return false;
+// "undef" for an undescribed shape, a type list for a list signature; any
+// other text is malformed.
+Described append_description(kivrel_datalist *list, const char *sign) noexcept {
+  auto appended = [](bool done) { return done ? Described::kDone : Described::kNoMemory; };
+  if (sign == nullptr) return appended(append_string(list, "none"));
+  if (sign[0] == '?') return appended(append_string(list, "undef"));
+  if (sign[0] != '[') return Described::kMalformed;
   const char *pos = sign;
-  Datalist description(kivrel_introspection_describe_signature(&pos, 1));
-  if (!description) return false;
-  if (!append_list(list, description.get())) return false;
+  bool no_memory = false;
+  Datalist description(kivrel_introspection_describe_signature(&pos, 1, &no_memory));
+  if (!description) return no_memory ? Described::kNoMemory : Described::kMalformed;
+  if (!append_list(list, description.get())) return Described::kNoMemory;
   description.release();
-  return true;
+  return Described::kDone;
 }
 
 // The text that names the method asked about: the first argument, which
@@ -118,14 +134,14 @@ const char *requested_name(const kivrel_datalist *args) noexcept {
 int kivrel_introspection_list_methods(const kivrel_datalist * /*args*/, kivrel_datalist **ret,
                                       const kivrel_registry *registry) noexcept {
   Datalist names(kivrel_datalist_create());
-  if (!names) return kRefused;
+  if (!names) return kFailed;
   for (const kivrel_registry_elmt *e = kivrel_registry_get_head(registry); e != nullptr;
        e = kivrel_registry_elmt_get_next(e)) {
     const kivrel_method *method = kivrel_registry_elmt_get_method(e);
     if (method == nullptr) continue;
     const char *name = kivrel_method_get_name(method);
     if (name == nullptr) continue;
-    if (!append_string(names.get(), name)) return kRefused;
+    if (!append_string(names.get(), name)) return kFailed;
   }
   *ret = names.release();
   return kAnswered;
@@ -136,13 +152,16 @@ int kivrel_introspection_method_signature(const kivrel_datalist *args, kivrel_da
   const char *name = requested_name(args);
   if (name == nullptr) return kRefused;
   Datalist result(kivrel_datalist_create());
-  if (!result) return kRefused;
+  if (!result) return kFailed;
   const kivrel_method *method = kivrel_registry_get_method(registry, name);
   // Not found: answered with the empty list, which no response can carry.
   if (method != nullptr) {
-    if (!append_description(result.get(), kivrel_method_get_sign_datalist_ret(method)) ||
-        !append_description(result.get(), kivrel_method_get_sign_datalist_arg(method)))
-      return kRefused;
+    for (const char *sign : {kivrel_method_get_sign_datalist_ret(method),
+                             kivrel_method_get_sign_datalist_arg(method)}) {
+      const Described described = append_description(result.get(), sign);
+      if (described == Described::kMalformed) return kRefused;
+      if (described == Described::kNoMemory) return kFailed;
+    }
   }
   *ret = result.release();
   return kAnswered;
@@ -157,7 +176,10 @@ int kivrel_introspection_method_help(const kivrel_datalist *args, kivrel_datalis
   if (method == nullptr) return kAnswered;
   const char *help = kivrel_method_get_help(method);
   if (help == nullptr) return kAnswered;
-  *ret = kivrel_build_root_datalist("[{s}]", help);
+  // The signature is fixed, so building can fail only for want of memory.
+  kivrel_datalist *answer = kivrel_build_root_datalist("[{s}]", help);
+  if (answer == nullptr) return kFailed;
+  *ret = answer;
   return kAnswered;
 }
 

@@ -9,6 +9,9 @@
  *  - Failure is a value: 0 is success, -1 is failure; constructors return a
  *    new record or NULL (NULL also when memory runs out). No reason is given
  *    and the library prints nothing.
+ *  - When memory runs out (in the library or inside libxml2), a function
+ *    fails as above and leaves nothing allocated; it never reports success
+ *    with a partial or altered result.
  *  - A NULL record pointer is a caller error (the call is not checked).
  *  - `_free` releases a record alone, `_destroy` releases it and everything it
  *    owns. Texts handed out by a getter stay owned by the record.
@@ -107,7 +110,13 @@ typedef struct kivrel_registry kivrel_registry;
 
 /* A plain method function: reads `args` (NULL for a call without
  * arguments), may store a new result list at `*ret` (NULL on entry), which
- * then belongs to the caller. The returned status is not sent anywhere. */
+ * then belongs to the caller. The returned status is not sent anywhere.
+ * A method written in C++ should not throw: kivrel_service() and the
+ * execute functions catch whatever it throws and treat the call as failed
+ * (nothing is sent), but the method's own state is then its problem.
+ * Before decomposing a string argument into a fixed buffer, check its
+ * length (see kivrel_decompose_root_datalist()): `args` comes from the
+ * network. */
 typedef int (*kivrel_method_func)(const kivrel_datalist *args, kivrel_datalist **ret);
 
 /* An extended method function: as above, and also receives the registry of
@@ -269,7 +278,8 @@ KIVREL_API kivrel_data *kivrel_data_create(void) KIVREL_NOEXCEPT;
 /* Releases the payload (by type name), the type name and the record; never
  * follows `next`. NULL is ignored. */
 KIVREL_API void kivrel_data_destroy(kivrel_data *value) KIVREL_NOEXCEPT;
-/* Replaces the type name with a copy of `datatype` (NULL: untyped). 0. */
+/* Replaces the type name with a copy of `datatype` (NULL: untyped).
+ * Returns 0, or -1 when the copy cannot be made (the old name stays). */
 KIVREL_API int kivrel_data_set_datatype(kivrel_data *value, const char *datatype) KIVREL_NOEXCEPT;
 KIVREL_API int kivrel_data_set_size(kivrel_data *value, int32_t size) KIVREL_NOEXCEPT;
 KIVREL_API int kivrel_data_set_data(kivrel_data *value, void *data) KIVREL_NOEXCEPT;
@@ -300,9 +310,20 @@ KIVREL_API int kivrel_data_datalist_link(kivrel_data *value,
  * signature, one nested deeper than KIVREL_MAX_DEPTH, or exhausted memory. */
 KIVREL_API kivrel_datalist *kivrel_build_root_datalist(const char *sign, ...) KIVREL_NOEXCEPT;
 /* Stores the list's values into one address per "i" (int32_t *) or "s"
- * (char *, large enough) in text order. Returns 0, or -1 for a malformed
- * signature, a list shorter than the signature, or a value whose type does
- * not match its letter (variables written before stay written). */
+ * (char *) in text order. Returns 0, or -1 for a malformed signature, a list
+ * shorter than the signature, or a value whose type does not match its
+ * letter (variables written before stay written).
+ * An "s" copies the whole string and its NUL, kivrel_data_string_strlen() + 1
+ * bytes, whatever its length: the buffer must hold that many. A list that
+ * came from the network may hold a string of any length, so check it
+ * first, for example for the first value of `args`:
+ *   kivrel_data *v = kivrel_datalist_get_head(args);
+ *   if (v == NULL || kivrel_data_get_datatype(v) == NULL ||
+ *       strcmp(kivrel_data_get_datatype(v), "string") != 0 ||
+ *       kivrel_data_string_strlen(kivrel_data_get_data(v)) >= sizeof buf)
+ *     return 1; // refuse
+ *   kivrel_decompose_root_datalist(args, "[{s}]", buf);
+ */
 KIVREL_API int kivrel_decompose_root_datalist(const kivrel_datalist *list, const char *sign,
                                               ...) KIVREL_NOEXCEPT;
 
@@ -388,6 +409,13 @@ KIVREL_API int kivrel_xml_serialize_method_response(const kivrel_datalist *ret, 
                                                     int *len) KIVREL_NOEXCEPT;
 /* Releases a text made by a serialize function. NULL is ignored. */
 KIVREL_API void kivrel_xml_free(char *doc) KIVREL_NOEXCEPT;
+/* The readers below take documents from the network. They refuse (-1)
+ * before building any value: a document that is not well-formed, that has
+ * a DOCTYPE (internal or external subset) or declares anything, that
+ * refers to any entity but the five predefined ones (character references
+ * are fine), or that nests more than 256 elements. Nothing is ever loaded
+ * from a file or the network. CDATA sections, comments and processing
+ * instructions are accepted. */
 /* Reads a call document. Returns 0 with a new name at `*name` (release with
  * kivrel_mem_free()) and a new list or NULL at `*args`; -1 with both NULL. */
 KIVREL_API int kivrel_xml_deserialize_method_call(char **name, kivrel_datalist **args,
@@ -623,7 +651,8 @@ KIVREL_API void *kivrel_method_get_data(const kivrel_method *method) KIVREL_NOEX
 KIVREL_API int kivrel_method_set_datafunc(kivrel_method *method,
                                           kivrel_method_datafunc datafunc) KIVREL_NOEXCEPT;
 /* Text setters store a private copy (NULL clears) and release the old one;
- * all setters return 0. */
+ * they return 0, or -1 when the copy cannot be made (the old text stays).
+ * The function setters return 0. */
 KIVREL_API int kivrel_method_set_name(kivrel_method *method, const char *name) KIVREL_NOEXCEPT;
 KIVREL_API int kivrel_method_set_func(kivrel_method *method,
                                       kivrel_method_func func) KIVREL_NOEXCEPT;
@@ -639,7 +668,8 @@ KIVREL_API char *kivrel_method_get_sign_datalist_arg(const kivrel_method *method
 KIVREL_API char *kivrel_method_get_sign_datalist_ret(const kivrel_method *method) KIVREL_NOEXCEPT;
 KIVREL_API char *kivrel_method_get_help(const kivrel_method *method) KIVREL_NOEXCEPT;
 /* Run `func` (or, when only `datafunc` is set, `datafunc` with `data`),
- * resp. `exfunc`, and return its status; -1 when the function is not set. */
+ * resp. `exfunc`, and return its status; -1 when the function is not set
+ * or throws (anything it stored at `*ret` is still the caller's). */
 KIVREL_API int kivrel_method_execute(const kivrel_method *method, const kivrel_datalist *args,
                                      kivrel_datalist **ret) KIVREL_NOEXCEPT;
 KIVREL_API int kivrel_method_ex_execute(const kivrel_method *method, const kivrel_datalist *args,
@@ -718,8 +748,13 @@ kivrel_service_get_registry(const struct kivrel_service *service) KIVREL_NOEXCEP
 /* Answers one call on the accepted `connection`: receive, run the named
  * method, send the response. Returns 0 when a response went out; -1 for a
  * NULL argument, a receive failure (also a closed connection), a document
- * that is not a call, a result that cannot be encoded, or a failed send.
- * An unknown name is answered with no result. Never closes the connection. */
+ * that is not a call (see the readers above), a result that cannot be
+ * encoded, or a failed send. A method that throws, and a method run under
+ * one of the three reserved introspection names that returns -1 without
+ * storing a result (the introspection methods do so when memory runs out),
+ * get no answer at all: -1, nothing sent. An ordinary method's status is
+ * ignored. An unknown name is answered with no result. Never closes the
+ * connection. */
 KIVREL_API int kivrel_service(kivrel_tcp_server *connection,
                               struct kivrel_service *service) KIVREL_NOEXCEPT;
 
@@ -730,7 +765,9 @@ KIVREL_API int kivrel_service(kivrel_tcp_server *connection,
 /* Creates the methods "KIVREL_LIST_METHODS", "KIVREL_METHOD_SIGNATURE" and
  * "KIVREL_METHOD_HELP" and adds them to `registry`, in this order. The
  * registry's owner disposes of them like its own methods. Returns 0, or -1
- * (registry unchanged) when memory runs out. */
+ * (registry unchanged) when memory runs out. A method that runs out of
+ * memory while making its answer stores nothing and returns -1, so that
+ * kivrel_service() sends nothing rather than a wrong or empty answer. */
 KIVREL_API int kivrel_introspection_register(kivrel_registry *registry) KIVREL_NOEXCEPT;
 
 #ifdef __cplusplus

@@ -10,12 +10,14 @@ using kivrel::dup_text;
 namespace {
 
 // Copy first, release second: a field set to the text its own getter handed
-// out must survive the release of the old copy. A copy that cannot be made
-// leaves the field empty.
-void replace_text(char *&field, const char *text) noexcept {
+// out must survive the release of the old copy, and a copy that cannot be
+// made leaves the old text in place (-1).
+int replace_text(char *&field, const char *text) noexcept {
   char *copy = dup_text(text);
+  if (text != nullptr && copy == nullptr) return -1;
   std::free(field);
   field = copy;
+  return 0;
 }
 
 // Shared by the two constructors; `wire` stores the function. Null when the
@@ -26,15 +28,11 @@ kivrel_method *make_method(const char *name, const char *sign_arg, const char *s
                            const char *help, Wire wire) noexcept {
   kivrel_method *method = kivrel_method_new();
   if (method == nullptr) return nullptr;
-  kivrel_method_set_name(method, name);
   wire(method);
-  kivrel_method_set_sign_datalist_arg(method, sign_arg);
-  kivrel_method_set_sign_datalist_ret(method, sign_ret);
-  kivrel_method_set_help(method, help);
-  bool complete = (name == nullptr || method->name != nullptr) &&
-                  (sign_arg == nullptr || method->sign_datalist_arg != nullptr) &&
-                  (sign_ret == nullptr || method->sign_datalist_ret != nullptr) &&
-                  (help == nullptr || method->help != nullptr);
+  bool complete = kivrel_method_set_name(method, name) == 0 &&
+                  kivrel_method_set_sign_datalist_arg(method, sign_arg) == 0 &&
+                  kivrel_method_set_sign_datalist_ret(method, sign_ret) == 0 &&
+                  kivrel_method_set_help(method, help) == 0;
   if (!complete) {
     std::free(method->name);
     std::free(method->sign_datalist_arg);
@@ -97,8 +95,7 @@ kivrel_method *kivrel_method_ex_create(const char *name, kivrel_method_exfunc ex
 }
 
 int kivrel_method_set_name(kivrel_method *method, const char *name) noexcept {
-  replace_text(method->name, name);
-  return 0;
+  return replace_text(method->name, name);
 }
 int kivrel_method_set_func(kivrel_method *method, kivrel_method_func func) noexcept {
   method->func = func;
@@ -109,16 +106,13 @@ int kivrel_method_set_exfunc(kivrel_method *method, kivrel_method_exfunc exfunc)
   return 0;
 }
 int kivrel_method_set_sign_datalist_arg(kivrel_method *method, const char *sign) noexcept {
-  replace_text(method->sign_datalist_arg, sign);
-  return 0;
+  return replace_text(method->sign_datalist_arg, sign);
 }
 int kivrel_method_set_sign_datalist_ret(kivrel_method *method, const char *sign) noexcept {
-  replace_text(method->sign_datalist_ret, sign);
-  return 0;
+  return replace_text(method->sign_datalist_ret, sign);
 }
 int kivrel_method_set_help(kivrel_method *method, const char *help) noexcept {
-  replace_text(method->help, help);
-  return 0;
+  return replace_text(method->help, help);
 }
 
 char *kivrel_method_get_name(const kivrel_method *method) noexcept { return method->name; }
@@ -131,17 +125,26 @@ char *kivrel_method_get_sign_datalist_ret(const kivrel_method *method) noexcept 
 char *kivrel_method_get_help(const kivrel_method *method) noexcept { return method->help; }
 
 // A missing function is refused rather than called; the service checks
-// before it gets here, other callers may not.
+// before it gets here, other callers may not. A C++ function that throws
+// must not take the process down through these noexcept C entries.
 int kivrel_method_execute(const kivrel_method *method, const kivrel_datalist *args,
                           kivrel_datalist **ret) noexcept {
-  if (method->func != nullptr) return method->func(args, ret);
-  if (method->datafunc != nullptr) return method->datafunc(args, ret, method->data);
-  return -1;
+  try {
+    if (method->func != nullptr) return method->func(args, ret);
+    if (method->datafunc != nullptr) return method->datafunc(args, ret, method->data);
+    return -1;
+  } catch (...) {
+    return -1;
+  }
 }
 int kivrel_method_ex_execute(const kivrel_method *method, const kivrel_datalist *args,
                              kivrel_datalist **ret, const kivrel_registry *registry) noexcept {
   if (method->exfunc == nullptr) return -1;
-  return method->exfunc(args, ret, registry);
+  try {
+    return method->exfunc(args, ret, registry);
+  } catch (...) {
+    return -1;
+  }
 }
 
 } // extern "C"

@@ -10,7 +10,7 @@ using kivrel::alloc_record;
 extern "C" {
 
 kivrel_registry_elmt *kivrel_registry_elmt_new(void) noexcept {
-  return static_cast<kivrel_registry_elmt *>(std::malloc(sizeof(kivrel_registry_elmt)));
+  return static_cast<kivrel_registry_elmt *>(kivrel::mem_malloc(sizeof(kivrel_registry_elmt)));
 }
 kivrel_registry_elmt *kivrel_registry_elmt_create(void) noexcept {
   return alloc_record<kivrel_registry_elmt>();
@@ -33,7 +33,7 @@ kivrel_registry_elmt *kivrel_registry_elmt_get_next(const kivrel_registry_elmt *
 }
 
 kivrel_registry *kivrel_registry_new(void) noexcept {
-  return static_cast<kivrel_registry *>(std::malloc(sizeof(kivrel_registry)));
+  return static_cast<kivrel_registry *>(kivrel::mem_malloc(sizeof(kivrel_registry)));
 }
 kivrel_registry *kivrel_registry_create(void) noexcept { return alloc_record<kivrel_registry>(); }
 void kivrel_registry_free(kivrel_registry *registry) noexcept { std::free(registry); }

@@ -24,18 +24,29 @@ bool is_reserved(const char *name) noexcept {
 }
 
 // Runs the method named in the call, if there is one with the function its
-// name calls for; otherwise nothing runs and the result stays empty. The
-// method's status is not passed on: only its result list reaches the client.
-void dispatch(const kivrel_registry *registry, const char *name, const kivrel_datalist *args,
+// name calls for; otherwise nothing runs and the result stays empty. An
+// ordinary method's status is not passed on: only its result list reaches
+// the client. False when the call must be refused without an answer: the
+// method threw, or a method under a reserved name (the introspection
+// methods) could not make its answer, which it reports by returning -1
+// with no result.
+bool dispatch(const kivrel_registry *registry, const char *name, const kivrel_datalist *args,
               kivrel_datalist **ret) noexcept {
-  if (registry == nullptr) return;
+  if (registry == nullptr) return true;
   const kivrel_method *method = kivrel_registry_get_method(registry, name);
-  if (method == nullptr) return;
-  if (is_reserved(name)) {
-    if (method->exfunc != nullptr) kivrel_method_ex_execute(method, args, ret, registry);
-  } else {
-    if (method->func != nullptr || method->datafunc != nullptr)
-      kivrel_method_execute(method, args, ret);
+  if (method == nullptr) return true;
+  try {
+    if (is_reserved(name)) {
+      if (method->exfunc == nullptr) return true;
+      return method->exfunc(args, ret, registry) != kivrel::kMethodFailed || *ret != nullptr;
+    }
+    if (method->func != nullptr)
+      method->func(args, ret);
+    else if (method->datafunc != nullptr)
+      method->datafunc(args, ret, method->data);
+    return true;
+  } catch (...) {
+    return false;
   }
 }
 
@@ -77,8 +88,9 @@ int kivrel_service(kivrel_tcp_server *connection, struct kivrel_service *service
   Datalist args(raw_args);
 
   kivrel_datalist *raw_ret = nullptr;
-  dispatch(service->registry, name.get(), args.get(), &raw_ret);
+  const bool answered = dispatch(service->registry, name.get(), args.get(), &raw_ret);
   Datalist ret(raw_ret);
+  if (!answered) return -1;
 
   // An empty list or one holding a value that XML cannot carry cannot be
   // written; then nothing at all goes back.

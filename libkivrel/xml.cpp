@@ -1,8 +1,10 @@
 // The call and response documents, and the library-wide start and stop.
 #include <climits>
 #include <cstring>
+#include <memory>
 
 #include <libxml/parser.h>
+#include <libxml/parserInternals.h>
 #include <libxml/xmlerror.h>
 
 #include "internal.h"
@@ -17,6 +19,9 @@ constexpr size_t kMaxDocumentBytes = INT_MAX;
 
 // White space between elements stays in the tree (the readers skip it).
 // Nothing is fetched from the network and nothing reported: failure is -1.
+// Deliberately absent: XML_PARSE_NOENT and XML_PARSE_DTDLOAD (they would
+// expand entities and load external subsets) and XML_PARSE_HUGE (it would
+// lift libxml2's bound of 256 nested elements).
 constexpr int kParseOptions = XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING;
 
 const xmlChar *const kMethodCall = xml("method_call");
@@ -57,6 +62,8 @@ bool fits_document(const kivrel_datalist *list, int limit) noexcept {
 // `holder` with the encoded list, or empty.
 int serialize(const xmlChar *root_name, const char *name, const xmlChar *holder_name,
               const kivrel_datalist *list, char **doc, int *len) noexcept {
+  kivrel::QuietXmlErrors quiet;
+  if (!quiet.ready()) return -1;
   XmlNode encoded;
   if (list != nullptr) {
     if (!fits_document(list, kMaxDocumentListDepth)) return -1;
@@ -79,17 +86,82 @@ int serialize(const xmlChar *root_name, const char *name, const xmlChar *holder_
   xmlChar *text = nullptr;
   int size = 0;
   xmlDocDumpFormatMemory(document.get(), &text, &size, 1);
-  if (text == nullptr) return -1;
-  *doc = reinterpret_cast<char *>(text);
+  XmlChar written(text);
+  // A node or text libxml2 could not make whole would be written with a
+  // name or content missing: such a document is never handed out.
+  if (!written || quiet.failed()) return -1;
+  *doc = reinterpret_cast<char *>(written.release());
   *len = size;
   return 0;
 }
 
-xmlDoc *parse(const char *text) noexcept {
-  size_t size = std::strlen(text);
-  if (size > kMaxDocumentBytes) return nullptr;
-  return xmlReadMemory(text, static_cast<int>(size), nullptr, nullptr, kParseOptions);
+// The protocol never uses a DOCTYPE, so anything that only a DOCTYPE could
+// bring (entity and attribute declarations, parameter entities, external
+// subsets, entity references beyond the predefined five) stops the parser
+// on the spot: nothing is declared, expanded or loaded, and the document is
+// refused. These replace libxml2's own tree-building callbacks for exactly
+// those events; everything else still builds the tree as usual.
+struct Refusal {
+  bool refused = false;
+};
+
+void refuse(void *context) noexcept {
+  auto *ctxt = static_cast<xmlParserCtxtPtr>(context);
+  static_cast<Refusal *>(ctxt->_private)->refused = true;
+  xmlStopParser(ctxt);
 }
+
+void on_subset(void *context, const xmlChar *, const xmlChar *, const xmlChar *) noexcept {
+  refuse(context);
+}
+
+void on_entity_decl(void *context, const xmlChar *, int, const xmlChar *, const xmlChar *,
+                    xmlChar *) noexcept {
+  refuse(context);
+}
+
+// libxml2 resolves the predefined entities itself before asking: any name
+// that gets here is one the document would have to declare.
+xmlEntityPtr on_get_entity(void *context, const xmlChar *) noexcept {
+  refuse(context);
+  return nullptr;
+}
+
+void on_reference(void *context, const xmlChar *) noexcept { refuse(context); }
+
+} // namespace
+
+namespace kivrel {
+
+xmlDoc *read_document(const char *text, size_t size) noexcept {
+  if (size > kMaxDocumentBytes) return nullptr;
+  std::unique_ptr<xmlParserCtxt, decltype(&xmlFreeParserCtxt)> ctxt(
+      xmlCreateMemoryParserCtxt(text, static_cast<int>(size)), xmlFreeParserCtxt);
+  if (!ctxt || ctxt->sax == nullptr) return nullptr;
+  Refusal refusal;
+  ctxt->_private = &refusal;
+  xmlSAXHandler *sax = ctxt->sax;
+  sax->internalSubset = on_subset;
+  sax->externalSubset = on_subset;
+  sax->entityDecl = on_entity_decl;
+  sax->getEntity = on_get_entity;
+  sax->getParameterEntity = on_get_entity;
+  sax->reference = on_reference;
+  xmlCtxtUseOptions(ctxt.get(), kParseOptions);
+  xmlParseDocument(ctxt.get());
+  XmlDoc document(ctxt->myDoc);
+  ctxt->myDoc = nullptr;
+  // libxml2 may stop on a failed allocation and still call the document
+  // well-formed, with the tree cut short where it stopped.
+  if (!ctxt->wellFormed || refusal.refused || ctxt->errNo == XML_ERR_NO_MEMORY) return nullptr;
+  return document.release();
+}
+
+} // namespace kivrel
+
+namespace {
+
+xmlDoc *parse(const char *text) noexcept { return kivrel::read_document(text, std::strlen(text)); }
 
 } // namespace
 
@@ -103,7 +175,6 @@ int kivrel_xml_serialize_method_call(const char *name, const kivrel_datalist *ar
   // A name libxml2 would shorten or empty would reach the service as another
   // name, or as none.
   if (name == nullptr || !kivrel::xml_can_carry(name)) return -1;
-  kivrel::QuietXmlErrors quiet;
   return serialize(kMethodCall, name, kArgs, args, doc, len);
 }
 
@@ -112,7 +183,6 @@ int kivrel_xml_serialize_method_response(const kivrel_datalist *ret, char **doc,
   if (doc == nullptr || len == nullptr) return -1;
   *doc = nullptr;
   *len = 0;
-  kivrel::QuietXmlErrors quiet;
   return serialize(kMethodResponse, nullptr, kResults, ret, doc, len);
 }
 
@@ -125,6 +195,7 @@ int kivrel_xml_deserialize_method_call(char **name, kivrel_datalist **args,
   *args = nullptr;
   if (doc == nullptr) return -1;
   kivrel::QuietXmlErrors quiet;
+  if (!quiet.ready()) return -1;
   XmlDoc document(parse(doc));
   if (!document) return -1;
   const xmlNode *root = xmlDocGetRootElement(document.get());
@@ -139,6 +210,10 @@ int kivrel_xml_deserialize_method_call(char **name, kivrel_datalist **args,
     if (xmlStrcmp(child->name, kMethodName) == 0) {
       XmlChar text(xmlNodeGetContent(child->children));
       if (!text) return -1;
+      // A first child without text (an empty element, an empty comment)
+      // names nothing, like no child at all: the writer could never put an
+      // empty name back, so it would reach the service as another call.
+      if (text.get()[0] == '\0') continue;
       found_name.reset(kivrel::dup_text(reinterpret_cast<const char *>(text.get())));
       if (!found_name) return -1;
     } else if (xmlStrcmp(child->name, kArgs) == 0) {
@@ -148,7 +223,7 @@ int kivrel_xml_deserialize_method_call(char **name, kivrel_datalist **args,
       if (!found_args) return -1;
     }
   }
-  if (!found_name) return -1;
+  if (!found_name || quiet.failed()) return -1;
   *name = found_name.release();
   *args = found_args.release();
   return 0;
@@ -159,6 +234,7 @@ int kivrel_xml_deserialize_method_response(kivrel_datalist **ret, const char *do
   *ret = nullptr;
   if (doc == nullptr) return -1;
   kivrel::QuietXmlErrors quiet;
+  if (!quiet.ready()) return -1;
   XmlDoc document(parse(doc));
   if (!document) return -1;
   const xmlNode *root = xmlDocGetRootElement(document.get());
@@ -169,8 +245,10 @@ int kivrel_xml_deserialize_method_response(kivrel_datalist **ret, const char *do
   if (holder == nullptr) return 0;
   const xmlNode *list = first_element(holder, kDatalist);
   if (list == nullptr) return 0;
-  *ret = kivrel_xmlnode_load_datalist(list);
-  return *ret != nullptr ? 0 : -1;
+  Datalist results(kivrel_xmlnode_load_datalist(list));
+  if (!results || quiet.failed()) return -1;
+  *ret = results.release();
+  return 0;
 }
 
 void kivrel_xml_init_parser(void) noexcept { xmlInitParser(); }

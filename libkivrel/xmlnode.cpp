@@ -4,7 +4,9 @@
 #include <cstdint>
 #include <cstring>
 
+#include <libxml/globals.h>
 #include <libxml/parser.h>
+#include <libxml/threads.h>
 #include <libxml/xmlerror.h>
 
 #include "internal.h"
@@ -251,58 +253,100 @@ bool parser_ready() noexcept {
 }
 } // namespace
 
-QuietXmlErrors::QuietXmlErrors() noexcept
-    : saved_func_((parser_ready(), xmlGenericError)), saved_context_(xmlGenericErrorContext) {
+// The first thread to enter libxml2 uses its process-wide settings; any
+// other needs its per-thread block, which libxml2 makes on first use and
+// may fail to make.
+bool thread_state_ready() noexcept { return xmlIsMainThread() || xmlGetGlobalState() != nullptr; }
+
+QuietXmlErrors::QuietXmlErrors() noexcept : ready_(parser_ready() && thread_state_ready()) {
+  if (!ready_) return;
+  saved_func_ = xmlGenericError;
+  saved_context_ = xmlGenericErrorContext;
+  saved_structured_ = xmlStructuredError;
+  saved_structured_context_ = xmlStructuredErrorContext;
   xmlSetGenericErrorFunc(nullptr, discard);
+  xmlSetStructuredErrorFunc(this, record);
 }
 
-QuietXmlErrors::~QuietXmlErrors() { xmlSetGenericErrorFunc(saved_context_, saved_func_); }
+QuietXmlErrors::~QuietXmlErrors() {
+  if (!ready_) return;
+  if (out_of_memory_ && saved_structured_ == record)
+    static_cast<QuietXmlErrors *>(saved_structured_context_)->out_of_memory_ = true;
+  xmlSetStructuredErrorFunc(saved_structured_context_, saved_structured_);
+  xmlSetGenericErrorFunc(saved_context_, saved_func_);
+}
 
 void QuietXmlErrors::discard(void *, const char *, ...) noexcept {}
 
+void QuietXmlErrors::record(void *guard, xmlError *error) noexcept {
+  if (error != nullptr && error->code == XML_ERR_NO_MEMORY)
+    static_cast<QuietXmlErrors *>(guard)->out_of_memory_ = true;
+}
+
 } // namespace kivrel
+
+namespace {
+
+// Runs one writer inside a guard: a tree made while libxml2 reported a
+// failed allocation may miss a name or a text, so it is thrown away.
+template <class Write> xmlNode *guarded_dump(Write write) noexcept {
+  kivrel::QuietXmlErrors quiet;
+  if (!quiet.ready()) return nullptr;
+  XmlNode node(write());
+  if (quiet.out_of_memory()) return nullptr;
+  return node.release();
+}
+
+// Runs one reader inside a guard: a text copy libxml2 could not make whole
+// would give a value that is not what the tree holds.
+template <class Result, class Read, class Release>
+Result *guarded_load(Read read, Release release) noexcept {
+  kivrel::QuietXmlErrors quiet;
+  if (!quiet.ready()) return nullptr;
+  Result *result = read();
+  if (quiet.out_of_memory()) {
+    release(result);
+    return nullptr;
+  }
+  return result;
+}
+
+} // namespace
 
 extern "C" {
 
 xmlNodePtr kivrel_xmlnode_dump_data_int(const kivrel_data_int *payload) noexcept {
-  kivrel::QuietXmlErrors quiet;
-  return dump_int(payload);
+  return guarded_dump([&] { return dump_int(payload); });
 }
 
 xmlNodePtr kivrel_xmlnode_dump_data_string(const kivrel_data_string *payload) noexcept {
-  kivrel::QuietXmlErrors quiet;
-  return dump_string(payload);
+  return guarded_dump([&] { return dump_string(payload); });
 }
 
 xmlNodePtr kivrel_xmlnode_dump_data(const kivrel_data *value) noexcept {
   if (value == nullptr) return nullptr;
-  kivrel::QuietXmlErrors quiet;
-  return dump_value(value, 0);
+  return guarded_dump([&] { return dump_value(value, 0); });
 }
 
 xmlNodePtr kivrel_xmlnode_dump_datalist(const kivrel_datalist *list) noexcept {
-  kivrel::QuietXmlErrors quiet;
-  return dump_list(list, 1);
+  return guarded_dump([&] { return dump_list(list, 1); });
 }
 
 kivrel_data_int *kivrel_xmlnode_load_data_int(const xmlNode *node) noexcept {
-  kivrel::QuietXmlErrors quiet;
-  return load_int(node);
+  return guarded_load<kivrel_data_int>([&] { return load_int(node); }, kivrel_data_int_destroy);
 }
 
 kivrel_data_string *kivrel_xmlnode_load_data_string(const xmlNode *node) noexcept {
-  kivrel::QuietXmlErrors quiet;
-  return load_string(node);
+  return guarded_load<kivrel_data_string>([&] { return load_string(node); },
+                                          kivrel_data_string_destroy);
 }
 
 kivrel_data *kivrel_xmlnode_load_data(const xmlNode *node) noexcept {
-  kivrel::QuietXmlErrors quiet;
-  return load_value(node, 0);
+  return guarded_load<kivrel_data>([&] { return load_value(node, 0); }, kivrel_data_destroy);
 }
 
 kivrel_datalist *kivrel_xmlnode_load_datalist(const xmlNode *node) noexcept {
-  kivrel::QuietXmlErrors quiet;
-  return load_list(node, 1);
+  return guarded_load<kivrel_datalist>([&] { return load_list(node, 1); }, kivrel_datalist_destroy);
 }
 
 } // extern "C"

@@ -11,6 +11,7 @@
 #include <memory>
 #include <mutex>
 #include <set>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -123,6 +124,18 @@ int StoreBytes(const kivrel_datalist *, kivrel_datalist **ret) {
   kivrel_datalist_ins_next(list, nullptr, value);
   *ret = list;
   return 0;
+}
+
+// Methods should not throw; one that does must not end the service.
+int Throws(const kivrel_datalist *, kivrel_datalist **) {
+  throw std::runtime_error("method failed");
+}
+int ThrowsAfterStoring(const kivrel_datalist *, kivrel_datalist **ret) {
+  *ret = kivrel_build_root_datalist("[{i}]", 1);
+  throw 42;
+}
+int ExThrows(const kivrel_datalist *, kivrel_datalist **, const kivrel_registry *) {
+  throw std::bad_alloc();
 }
 
 int PlainSpy(const kivrel_datalist *, kivrel_datalist **ret) {
@@ -393,6 +406,16 @@ TEST(Method, ExecutePassesEverythingThroughAndReturnsTheStatus) {
   EXPECT_EQ(g_passed.ret, &ret);
   EXPECT_EQ(g_passed.registry, registry.get());
 
+  // A function that throws gives -1; what it stored stays the caller's.
+  Method thrower(kivrel_method_create("T", ThrowsAfterStoring, nullptr, nullptr, nullptr));
+  Method ex_thrower(kivrel_method_ex_create("X", ExThrows, nullptr, nullptr, nullptr));
+  EXPECT_EQ(kivrel_method_execute(thrower.get(), nullptr, &ret), -1);
+  List stored(ret);
+  EXPECT_EQ(Render(stored.get()), "(1)");
+  ret = nullptr;
+  EXPECT_EQ(kivrel_method_ex_execute(ex_thrower.get(), nullptr, &ret, registry.get()), -1);
+  EXPECT_EQ(ret, nullptr);
+
   // The function of the other shape is missing: refused, nothing runs.
   EXPECT_EQ(kivrel_method_execute(ex.get(), args.get(), &ret), -1);
   EXPECT_EQ(kivrel_method_ex_execute(plain.get(), args.get(), &ret, registry.get()), -1);
@@ -508,6 +531,9 @@ protected:
     AddMethod(r, kivrel_method_ex_create("ExOnly", ExSpy, nullptr, nullptr, nullptr));
     AddMethod(r, kivrel_method_create("KIVREL_METHOD_HELP", PlainSpy, nullptr, nullptr, nullptr));
     AddMethod(r, kivrel_method_ex_create("KIVREL_LIST_METHODS", ExSpy, nullptr, nullptr, nullptr));
+    AddMethod(r, kivrel_method_create("Throws", Throws, nullptr, nullptr, nullptr));
+    AddMethod(r, kivrel_method_create("ThrowsAfterStoring", ThrowsAfterStoring, nullptr, nullptr,
+                                      nullptr));
     runner_ = std::make_unique<ServiceRunner>(r);
     ASSERT_TRUE(runner_->ok());
   }
@@ -528,7 +554,7 @@ TEST_F(ServiceOnLoopback, AnswersCallsOneAfterAnotherOnOneConnection) {
   EXPECT_EQ(Render(sum2.get()), "(-42)");
   // A reserved name runs the extended function with the service's registry.
   List size(kivrel_request_method_call(client.get(), "KIVREL_LIST_METHODS", nullptr));
-  EXPECT_EQ(Render(size.get()), "(9)");
+  EXPECT_EQ(Render(size.get()), "(11)");
   client.reset();
 
   // The call after the client closed fails, and is the last on it.
@@ -592,9 +618,22 @@ TEST_F(ServiceOnLoopback, RepliesOrStaysSilentAsEachOutcomeRequires) {
            Call("KIVREL_METHOD_SIGNATURE", StringArg("Add")),
            kEmptyReply,
            {0, -1}},
+          // A throw is a refused call: no answer, and the service goes on.
+          {"method throws", Call("Throws", kIntArg), "", {-1}},
+          {"method stores a result, then throws", Call("ThrowsAfterStoring"), "", {-1}},
+          {"success after the throws", Call("Add", two_ints), Frame(sum_doc), {0, -1}},
+          // Nothing of a DOCTYPE is taken from the network.
+          {"call with a DOCTYPE",
+           Frame(x +
+                 "<!DOCTYPE method_call [<!ENTITY n \"Add\">]><method_call><method_name>&n;"
+                 "</method_name><method_datalist_arg>" +
+                 two_ints + "</method_datalist_arg></method_call>\n"),
+           "",
+           {-1}},
+          {"call with an undeclared entity", Call("&n;", two_ints), "", {-1}},
           {"reserved name in lower case", Call("kivrel_list_methods"), kEmptyReply, {0, -1}},
       });
-  EXPECT_EQ(g_seen.add, 1);
+  EXPECT_EQ(g_seen.add, 2);
   EXPECT_EQ(g_seen.silent, 3);
   EXPECT_EQ(g_seen.shadow + g_seen.ex_spy + g_seen.plain_spy, 0);
 }

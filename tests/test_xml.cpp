@@ -6,12 +6,14 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
 #include <initializer_list>
 #include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include <stdlib.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -220,6 +222,31 @@ private:
   int saved_ = -1;
 };
 
+// Peak resident memory since the last reset_peak(), in KiB; -1 when the
+// system does not let a process reset its peak.
+bool reset_peak() {
+  std::ofstream clear("/proc/self/clear_refs");
+  clear << "5";
+  clear.flush();
+  return clear.good();
+}
+long status_kib(const char *field) {
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  while (std::getline(status, line))
+    if (line.rfind(field, 0) == 0)
+      return std::strtol(line.c_str() + std::strlen(field), nullptr, 10);
+  return -1;
+}
+
+// A call whose prolog is `prolog` and whose single string argument is
+// `text`, written as markup.
+std::string call_with(const std::string &prolog, const std::string &name, const std::string &text) {
+  return std::string(kDecl) + prolog + "<method_call><method_name>" + name +
+         "</method_name><method_datalist_arg><datalist><data><string>" + text +
+         "</string></data></datalist></method_datalist_arg></method_call>\n";
+}
+
 int error_reports = 0;
 void count_report(void *, const char *, ...) { ++error_reports; }
 
@@ -358,6 +385,10 @@ TEST(XmlDocuments, CallReaderTakesElementsInAnyOrderAndTheLastOfEach) {
       {"<method_call><method_name>First</method_name><method_name>Second</method_name>"
        "</method_call>",
        "Second", "null"},
+      // A name without text names nothing and replaces nothing.
+      {"<method_call><method_name>First</method_name><method_name><met/>x</method_name>"
+       "<method_name/></method_call>",
+       "First", "null"},
       {"<method_call><method_name>N</method_name>"
        "<method_datalist_arg><datalist><data><int>1</int></data></datalist></method_datalist_arg>"
        "<method_datalist_arg><datalist><data><int>2</int></data></datalist></method_datalist_arg>"
@@ -428,6 +459,8 @@ TEST(XmlDocuments, ReadersRefuseForeignAndBrokenDocumentsWithOutputsNull) {
       kExample2,
       "<method_call/>",
       "<method_call><method_name/></method_call>",
+      "<method_call><method_name><empty/>text after</method_name></method_call>",
+      "<method_call><method_name><!----></method_name></method_call>",
       "<method_call><method_name></method_name><method_datalist_arg/></method_call>",
       "<method_call><method_datalist_arg><datalist><data><int>1</int></data></datalist>"
       "</method_datalist_arg></method_call>",
@@ -468,6 +501,103 @@ TEST(XmlDocuments, ReadersRefuseForeignAndBrokenDocumentsWithOutputsNull) {
   list = reinterpret_cast<kivrel_datalist *>(0x1);
   EXPECT_EQ(kivrel_xml_deserialize_method_response(&list, nullptr), -1);
   EXPECT_EQ(list, nullptr);
+}
+
+// Documents come from the network: nothing a DOCTYPE could bring is taken,
+// whatever the DOCTYPE says, while CDATA, comments, processing instructions
+// and character references read as before.
+TEST(XmlDocuments, ReadersRefuseDoctypesAndEntitiesButKeepCdataAndComments) {
+  char path[] = "/tmp/kivrel-entity-XXXXXX";
+  const int fd = mkstemp(path);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(write(fd, "PowerUp", 7), 7);
+  close(fd);
+  const std::string file = std::string("file://") + path;
+  const std::string sub = "<!DOCTYPE method_call [";
+  const std::string refused[] = {
+      call_with(sub + "<!ENTITY e \"x\">]>", "N", "&e;"),
+      call_with(sub + "<!ENTITY e \"x\">]>", "N", "plain"), // declared, never used
+      call_with(sub + "<!ENTITY n \"PowerUp\">]>", "&n;", "x"),
+      call_with(sub + "<!ENTITY n SYSTEM \"" + file + "\">]>", "&n;", "x"),
+      call_with("<!DOCTYPE method_call SYSTEM \"" + file + "\">", "N", "x"),
+      call_with("<!DOCTYPE method_call PUBLIC \"-//K//X//EN\" \"" + file + "\">", "N", "x"),
+      call_with("<!DOCTYPE method_call>", "N", "x"),
+      call_with(sub + "<!ENTITY % p \"<!ENTITY e 'x'>\"> %p;]>", "N", "&e;"),
+      call_with(sub + "<!ENTITY % p SYSTEM \"" + file + "\"> %p;]>", "N", "x"),
+      call_with(sub + "<!ENTITY a \"1\"><!ENTITY b \"&a;&a;\"><!ENTITY c \"&b;&b;\">]>", "N",
+                "&c;"),
+      call_with(sub + "<!ATTLIST string a CDATA \"d\">]>", "N", "x"),
+      call_with(sub + "<!ELEMENT method_call ANY>]>", "N", "x"),
+      call_with("", "N", "&e;"), // never declared
+      call_with("", "&n;", "x"),
+      call_with("", "N", "&amp"), // a reference cut short
+  };
+  for (const std::string &doc : refused) {
+    ReadCall r(doc);
+    EXPECT_EQ(r.rc, -1) << doc;
+    EXPECT_EQ(r.name, nullptr) << doc;
+    EXPECT_EQ(r.args, nullptr) << doc;
+  }
+  const std::string refused_responses[] = {
+      std::string(kDecl) + "<!DOCTYPE method_response [<!ENTITY e \"7\">]>" +
+          "<method_response><method_datalist_ret><datalist><data><int>&e;</int></data>"
+          "</datalist></method_datalist_ret></method_response>\n",
+      std::string(kDecl) + "<!DOCTYPE method_response SYSTEM \"" + file +
+          "\"><method_response><method_datalist_ret/></method_response>\n",
+      response_with("<data><string>&e;</string></data>"),
+  };
+  for (const std::string &doc : refused_responses) {
+    ReadResponse r(doc);
+    EXPECT_EQ(r.rc, -1) << doc;
+    EXPECT_EQ(r.ret, nullptr) << doc;
+  }
+  unlink(path);
+
+  struct Accepted {
+    std::string doc, name, args;
+  };
+  const Accepted accepted[] = {
+      {call_with("", "Power&#85;p", "&lt;&gt;&amp;&quot;&apos;&#x41;&#66;"), "PowerUp",
+       "[\"<>&\"'AB\"]"},
+      {call_with("", "N", "<![CDATA[a<b>&e;]]>"), "N", "[\"a<b>&e;\"]"},
+      {call_with("<!-- a comment --><?pi data?>", "N", "x"), "N", "[\"x\"]"},
+      {std::string(kDecl) + "<method_call><!-- c --><method_name>N</method_name><?pi?>"
+                            "<method_datalist_arg><datalist><!-- c --><data><int>5</int></data>"
+                            "</datalist></method_datalist_arg></method_call>",
+       "N", "[5]"},
+  };
+  for (const Accepted &a : accepted) {
+    ReadCall r(a.doc);
+    ASSERT_EQ(r.rc, 0) << a.doc;
+    EXPECT_EQ(r.name_str(), a.name);
+    EXPECT_EQ(describe(r.args), a.args);
+  }
+  ReadResponse cdata(response_with("<data><string><![CDATA[two & <three>]]></string></data>"));
+  ASSERT_EQ(cdata.rc, 0);
+  EXPECT_EQ(describe(cdata.ret), "[\"two & <three>\"]");
+}
+
+// An entity of 30 000 characters referred to 3000 times would make 90 MB
+// of text; the document itself is about 130 KB. (A chain of entities that
+// multiply each other libxml2 stops by itself; a long flat one it does not.)
+TEST(XmlDocuments, EntityAmplificationIsRefusedWithoutGrowingMemory) {
+  std::string values;
+  for (int i = 0; i < 3000; ++i)
+    values += "<data><string>&e;</string></data>";
+  const std::string doc =
+      std::string(kDecl) + "<!DOCTYPE method_call [<!ENTITY e \"" + std::string(30000, 'x') +
+      "\">]><method_call><method_name>N</method_name>" + "<method_datalist_arg><datalist>" +
+      values + "</datalist></method_datalist_arg></method_call>\n";
+  ASSERT_LT(doc.size(), 200u * 1024);
+
+  const bool measured = reset_peak();
+  const long before = status_kib("VmRSS:");
+  ReadCall r(doc);
+  const long peak = status_kib("VmHWM:");
+  EXPECT_EQ(r.rc, -1);
+  EXPECT_EQ(r.args, nullptr);
+  if (!measured || before < 0 || peak < 0) GTEST_SKIP() << "peak memory cannot be measured here";
+  EXPECT_LT(peak - before, 8 * 1024) << "KiB of peak growth";
 }
 
 TEST(XmlDocuments, DocumentsNestedTooDeepAreRefused) {
