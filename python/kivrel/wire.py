@@ -310,8 +310,10 @@ class _DocumentReader:
         parent = self.stack[-1] if self.stack else None
         kind = frame.kind
         if kind == "name":
-            if frame.state != _NONE:  # a <method_name> without a child names nothing
-                self.name = "".join(frame.parts)
+            # A <method_name> without text names nothing and replaces nothing.
+            text = "".join(frame.parts)
+            if text:
+                self.name = text
         elif kind == "int":
             if frame.state == _NONE:
                 _refuse("<int> without digits")

@@ -93,6 +93,10 @@ DOCUMENTS = [
     b"<method_call><method_name>N</method_name><method_datalist_arg> <x/> </method_datalist_arg></method_call>",
     b"<method_call><method_datalist_arg><datalist><data><int>1</int></data></datalist></method_datalist_arg></method_call>",
     b"<method_call><method_name></method_name></method_call>",
+    b"<method_call><method_name>First</method_name><method_name><met/>x</method_name><method_name/>"
+    b"<method_name><!----></method_name></method_call>",
+    b'<!DOCTYPE method_call [<!ENTITY n "Go">]><method_call><method_name>&n;</method_name></method_call>',
+    b"<method_call><method_name>&undeclared;</method_name></method_call>",
     b"<method_response><method_name>X</method_name></method_response>",  # as a call: wrong root
 ]
 CALL_DOCUMENTS = len(DOCUMENTS)
@@ -173,7 +177,7 @@ def test_reads_what_the_c_library_reads(c_wire):
         want = c_read(answer, as_call)
         assert python_read(document, as_call) == want, document[:200]
         outcomes.append(want)
-    assert outcomes.count("refused") == 15
+    assert outcomes.count("refused") == 17
     for (name, args), outcome in zip(CALLS[:13], outcomes[-19:-6]):
         assert outcome == f"ok {name.encode().hex()} {list_tokens(args)}"
 
