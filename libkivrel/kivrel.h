@@ -165,6 +165,20 @@ struct kivrel_service {
 };
 
 /* ------------------------------------------------------------------------ */
+/* Version                                                                  */
+/* ------------------------------------------------------------------------ */
+
+/* The version of this header; the library's own is kivrel_version(). */
+#define KIVREL_VERSION_MAJOR 1
+#define KIVREL_VERSION_MINOR 0
+#define KIVREL_VERSION_PATCH 0
+
+/* Returns the library's version as "MAJOR.MINOR.PATCH", a static text that
+ * is never released. A program built against another header can compare
+ * it with the KIVREL_VERSION_* macros. Safe from any thread. */
+KIVREL_API const char *kivrel_version(void) KIVREL_NOEXCEPT;
+
+/* ------------------------------------------------------------------------ */
 /* Memory                                                                   */
 /* ------------------------------------------------------------------------ */
 

@@ -43,12 +43,13 @@ constexpr char kCloseEntry[] = "&Close";
 
 } // namespace
 
-PanelDialog::PanelDialog(QWidget *parent) : QDialog(parent), m_hIcon(SkarvelResource::AppIcon()) {
+PanelDialog::PanelDialog(QWidget *parent, const QString &robotIp)
+    : QDialog(parent), m_hIcon(SkarvelResource::AppIcon()) {
   m_controls = BuildDialog(*this, kPanelTemplate);
   ConnectRoutes();
   // Ahead of every receiver, as the direction buttons' press needs.
   qApp->installEventFilter(this);
-  OnInitDialog();
+  OnInitDialog(robotIp);
 }
 
 PanelDialog::~PanelDialog() {
@@ -100,7 +101,7 @@ QLineEdit *PanelDialog::edit(int id) const { return qobject_cast<QLineEdit *>(co
 QProgressBar *PanelDialog::bar(int id) const { return qobject_cast<QProgressBar *>(control(id)); }
 StatusLamp *PanelDialog::lamp(int id) const { return qobject_cast<StatusLamp *>(control(id)); }
 
-void PanelDialog::OnInitDialog() {
+void PanelDialog::OnInitDialog(const QString &robotIp) {
   // The desktop has no reachable system menu on every platform, so the
   // dialog offers its own on a right click, with the About entry last.
   m_systemMenu = new QMenu(this);
@@ -120,7 +121,7 @@ void PanelDialog::OnInitDialog() {
   // later as robot calls that cannot connect.
   (void)kivrel_winsock2_wsastartup();
 
-  m_robotIp = QStringLiteral(SKARVEL_DEFAULT_ROBOT_ADDRESS);
+  m_robotIp = robotIp.isEmpty() ? QStringLiteral(SKARVEL_DEFAULT_ROBOT_ADDRESS) : robotIp;
   g_robotAddress.Set(m_robotIp.toStdString());
 
   for (std::atomic<bool> *flag :

@@ -41,7 +41,9 @@ public:
   static constexpr int kCloseCommand = 0xF060;
   static constexpr int kPowerSwitchCount = 12;
 
-  explicit PanelDialog(QWidget *parent = nullptr);
+  // `robotIp`: the controller address to start with, as if typed and set
+  // with IP Set before the first robot call; empty for the built-in one.
+  explicit PanelDialog(QWidget *parent = nullptr, const QString &robotIp = QString());
   ~PanelDialog() override;
 
   // Controls by identifier; null when there is none of that kind.
@@ -111,7 +113,7 @@ private:
   // Applies the workers' latest control updates (queued by PanelThreads).
   Q_INVOKABLE void ShowReadings();
 
-  void OnInitDialog();
+  void OnInitDialog(const QString &robotIp);
   void ConnectRoutes();
   void StartConnectStateThread();
   void OnOK();

@@ -1,22 +1,25 @@
-// kivrel-call against a service of the test's own on a loopback port.
+// The programs as a user runs them: kivrel-call against a service of the
+// test's own and against scripted peers, robot-sim's options, ports and
+// signals, Skarvel's command line, and every program's --version.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
-#include <spawn.h>
+#include <signal.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "fake_service.h"
 #include "kivrel.h"
-
-extern char **environ;
+#include "program.h"
 
 namespace {
 
@@ -110,46 +113,28 @@ private:
   std::thread m_thread;
 };
 
-struct ToolRun {
-  int status = -1;
-  std::string out, err;
-};
+using namespace std::chrono_literals;
 
-// Runs kivrel-call with the arguments, collecting its output.
-ToolRun RunTool(std::vector<std::string> args) {
-  args.insert(args.begin(), KIVREL_CALL_PATH);
-  std::vector<char *> argv;
-  for (auto &a : args)
-    argv.push_back(a.data());
-  argv.push_back(nullptr);
-  int out[2], err[2];
-  EXPECT_EQ(::pipe(out), 0);
-  EXPECT_EQ(::pipe(err), 0);
-  posix_spawn_file_actions_t fa;
-  posix_spawn_file_actions_init(&fa);
-  posix_spawn_file_actions_adddup2(&fa, out[1], 1);
-  posix_spawn_file_actions_adddup2(&fa, err[1], 2);
-  posix_spawn_file_actions_addclose(&fa, out[0]);
-  posix_spawn_file_actions_addclose(&fa, err[0]);
-  pid_t pid;
-  ToolRun r;
-  int rc = posix_spawn(&pid, argv[0], &fa, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&fa);
-  ::close(out[1]);
-  ::close(err[1]);
-  if (rc != 0) return r;
-  for (int *fd : {&out[0], &err[0]}) {
-    std::string &dest = fd == &out[0] ? r.out : r.err;
-    char buf[4096];
-    ssize_t n;
-    while ((n = ::read(*fd, buf, sizeof buf)) > 0)
-      dest.append(buf, static_cast<size_t>(n));
-    ::close(*fd);
-  }
-  int status = 0;
-  ::waitpid(pid, &status, 0);
-  r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  return r;
+ProgramRun RunTool(std::vector<std::string> args) { return RunProgram(KIVREL_CALL_PATH, args); }
+
+// A loopback port that nothing listens on (bound, then released).
+int ClosedPort() {
+  int s = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ::bind(s, reinterpret_cast<sockaddr *>(&a), sizeof a);
+  socklen_t n = sizeof a;
+  ::getsockname(s, reinterpret_cast<sockaddr *>(&a), &n);
+  ::close(s);
+  return ntohs(a.sin_port);
+}
+
+size_t Lines(const std::string &text) {
+  size_t n = 0;
+  for (char c : text)
+    n += c == '\n';
+  return n;
 }
 
 TEST(KivrelCall, ListsDescribesAndCalls) {
@@ -157,50 +142,56 @@ TEST(KivrelCall, ListsDescribesAndCalls) {
   ASSERT_TRUE(service.Listening());
   const std::string port = std::to_string(service.Port());
 
-  ToolRun list = RunTool({"127.0.0.1", port, "--list"});
+  ProgramRun list = RunTool({"127.0.0.1", port, "--list"});
   EXPECT_EQ(list.status, 0);
   EXPECT_EQ(list.out, "Add\nEcho\nNothing\nKIVREL_LIST_METHODS\nKIVREL_METHOD_SIGNATURE\n"
                       "KIVREL_METHOD_HELP\n");
 
-  ToolRun describe = RunTool({"127.0.0.1", port, "--describe", "Add"});
+  ProgramRun describe = RunTool({"127.0.0.1", port, "--describe", "Add"});
   EXPECT_EQ(describe.status, 0);
   EXPECT_EQ(describe.out, "Add\n  arguments: [{i}{i}]\n  result:    [{i}]\n"
                           "  help:      Adds two integers.\n");
-  ToolRun bare = RunTool({"127.0.0.1", port, "--describe", "Nothing"});
+  ProgramRun bare = RunTool({"127.0.0.1", port, "--describe", "Nothing"});
   EXPECT_EQ(bare.status, 0);
   EXPECT_EQ(bare.out, "Nothing\n  arguments: none\n  result:    none\n  help:      (none)\n");
 
-  ToolRun add = RunTool({"127.0.0.1", port, "Add", "[{i}{i}]", "40", "-2"});
+  ProgramRun add = RunTool({"127.0.0.1", port, "Add", "[{i}{i}]", "40", "-2"});
   EXPECT_EQ(add.status, 0);
   EXPECT_EQ(add.out, "int 38\n");
 
-  ToolRun echo =
+  ProgramRun echo =
       RunTool({"127.0.0.1", port, "Echo", "[{i}{[{s}{[{i}]}]}{s}]", "7", "a \"b\"", "-9", "end"});
   EXPECT_EQ(echo.status, 0);
   EXPECT_EQ(echo.out, "int 7\ndatalist (2)\n  string \"a \\\"b\\\"\"\n  datalist (1)\n"
                       "    int -9\nstring \"end\"\n");
 
-  ToolRun nothing = RunTool({"127.0.0.1", port, "Nothing"});
-  EXPECT_EQ(nothing.status, 1);
-  EXPECT_EQ(nothing.out, "no result\n");
-  ToolRun unknown = RunTool({"127.0.0.1", port, "NoSuchMethod"});
-  EXPECT_EQ(unknown.status, 1);
-  EXPECT_EQ(unknown.out, "no result\n");
+  // Answered without a result: the call worked.
+  ProgramRun nothing = RunTool({"127.0.0.1", port, "Nothing"});
+  EXPECT_EQ(nothing.status, 0);
+  EXPECT_EQ(nothing.out, "(no result)\n");
+  EXPECT_EQ(nothing.err, "");
+  ProgramRun timed = RunTool({"--timeout", "5000", "127.0.0.1", port, "Add", "[{i}{i}]", "1", "2"});
+  EXPECT_EQ(timed.status, 0);
+  EXPECT_EQ(timed.out, "int 3\n");
 }
 
-TEST(KivrelCall, ReportsEveryErrorWithItsExitStatus) {
+TEST(KivrelCall, ReportsEveryErrorWithItsOwnExitStatusInOneLine) {
   TestService service;
   ASSERT_TRUE(service.Listening());
   const std::string port = std::to_string(service.Port());
+  const std::string closed = std::to_string(ClosedPort());
 
-  ToolRun help = RunTool({"--help"});
+  ProgramRun help = RunTool({"--help"});
   EXPECT_EQ(help.status, 0);
-  EXPECT_NE(help.out.find("usage: kivrel-call HOST PORT METHOD"), std::string::npos);
+  EXPECT_NE(help.out.find("Usage: kivrel-call [OPTION]... HOST PORT METHOD"), std::string::npos);
+  for (const char *code : {"  3  HOST is not", "  4  connection refused", "  5  time-out",
+                           "  6  the answer is not a response document"})
+    EXPECT_NE(help.out.find(code), std::string::npos) << code;
 
   struct Case {
     std::vector<std::string> args;
     int status;
-    const char *message;
+    std::string message;
   } cases[] = {
       {{"127.0.0.1"}, 2, "too few arguments"},
       {{"127.0.0.1", "70000", "Add"}, 2, "is not a port number"},
@@ -211,16 +202,251 @@ TEST(KivrelCall, ReportsEveryErrorWithItsExitStatus) {
       {{"127.0.0.1", port, "Add", "[{i}]", "12abc"}, 2, "not a 32-bit integer"},
       {{"127.0.0.1", port, "Add", "[{i}]", "2147483648"}, 2, "not a 32-bit integer"},
       {{"127.0.0.1", port, "--describe"}, 2, "takes one method name"},
-      {{"127.0.0.1", port, "--bogus"}, 2, "unknown option"},
-      {{"robot", port, "Add"}, 1, "cannot connect to robot"},
-      {{"300.1.1.1", port, "--list"}, 1, "cannot connect"},
-      {{"127.0.0.1", port, "--describe", "NoSuchMethod"}, 1, "does not describe"},
+      {{"127.0.0.1", port, "--bogus"}, 2, "unknown option '--bogus'"},
+      {{"--bogus", "127.0.0.1", port, "Add"}, 2, "unknown option '--bogus'"},
+      {{"127.0.0.1", port, "Add", "--show-wire"}, 2, "'--show-wire' go before HOST"},
+      {{"--timeout", "-5", "127.0.0.1", port, "Add"}, 2, "--timeout '-5' is not"},
+      {{"--timeout", "soon", "127.0.0.1", port, "Add"}, 2, "--timeout 'soon' is not"},
+      {{"--timeout"}, 2, "--timeout needs milliseconds"},
+      // Not dotted IPv4, quoted as given; the loose forms would mean 127.0.0.1
+      // to a lax reader.
+      {{"", port, "Add"}, 3, "\"\" is not a dotted IPv4 address"},
+      {{"robot", port, "Add"}, 3, "\"robot\" is not a dotted IPv4 address"},
+      {{"300.1.1.1", port, "--list"}, 3, "\"300.1.1.1\" is not"},
+      {{"127.1", port, "--list"}, 3, "\"127.1\" is not"},
+      {{"127.000.000.001", port, "--list"}, 3, "\"127.000.000.001\" is not"},
+      {{"0x7f.0.0.1", port, "--list"}, 3, "\"0x7f.0.0.1\" is not"},
+      {{"127.0.0.1", closed, "Add"}, 4, "connection refused by 127.0.0.1 port " + closed},
+      {{"127.0.0.1", port, "--describe", "NoSuchMethod"}, 1, "does not describe NoSuchMethod"},
   };
   for (const Case &c : cases) {
-    ToolRun r = RunTool(c.args);
+    ProgramRun r = RunTool(c.args);
     SCOPED_TRACE(c.message);
     EXPECT_EQ(r.status, c.status);
     EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
+    EXPECT_EQ(Lines(r.err), 1u) << r.err;
+    if (c.status == 2) {
+      EXPECT_NE(r.err.find("(see kivrel-call --help)"), std::string::npos);
+    }
+    EXPECT_EQ(r.out, "");
+  }
+}
+
+TEST(KivrelCall, TellsATimeOutFromAnAnswerThatIsNotAResponse) {
+  FakeService quiet(0);
+  quiet.Answer(FakeService::Reply::Silent);
+  const auto start = std::chrono::steady_clock::now();
+  ProgramRun silent =
+      RunTool({"--timeout", "200", "127.0.0.1", std::to_string(quiet.Port()), "ReadPosition"});
+  EXPECT_EQ(silent.status, 5) << silent.err;
+  EXPECT_NE(silent.err.find("time-out"), std::string::npos) << silent.err;
+  // The deadline is the option's, not the default second or longer; the
+  // bound is wide so that a slow machine passes.
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 20s);
+
+  FakeService peer(0);
+  const std::string port = std::to_string(peer.Port());
+  const std::string call = "<?xml version=\"1.0\"?>\n<method_call/>\n";
+  const struct {
+    FakeService::Reply how;
+    std::string bytes;
+    const char *message;
+  } answers[] = {
+      {FakeService::Reply::Bytes, "HTTP/1.1 400 Bad Request\r\n\r\n", "response document"},
+      {FakeService::Reply::Bytes, "KIVREL-1.1:5\nhello", "response document"},
+      {FakeService::Reply::Bytes, "KIVREL-1.1:" + std::to_string(call.size()) + "\n" + call,
+       "response document"},
+      {FakeService::Reply::CloseAfterRequest, "", "response document"},
+  };
+  for (const auto &a : answers) {
+    SCOPED_TRACE(a.bytes);
+    peer.Answer(a.how, a.bytes);
+    for (bool wire : {false, true}) {
+      std::vector<std::string> args = {"127.0.0.1", port, "ReadPosition"};
+      if (wire) args.insert(args.begin(), "--show-wire");
+      ProgramRun r = RunTool(args);
+      EXPECT_EQ(r.status, 6) << r.err;
+      EXPECT_EQ(r.out, "");
+      if (!wire) {
+        EXPECT_NE(r.err.find(a.message), std::string::npos) << r.err;
+      }
+    }
+  }
+}
+
+TEST(KivrelCall, ShowWirePrintsBothMessagesExactlyAsTheyCrossed) {
+  FakeService peer(0);
+  const std::string reply = FakeService::Response(FakeService::Ints({4, -5}));
+  peer.Answer(FakeService::Reply::Bytes, reply);
+  ProgramRun r = RunTool({"--show-wire", "127.0.0.1", std::to_string(peer.Port()),
+                          "VelocityControl", "[{i}{i}]", "4", "-5"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "int 4\nint -5\n");
+  const auto requests = peer.Requests();
+  ASSERT_EQ(requests.size(), 1u);
+  const std::string &body = requests[0];
+  EXPECT_NE(body.find("VelocityControl"), std::string::npos);
+  // What the peer received, header line and all, is what the tool shows;
+  // then the reply byte for byte.
+  const std::string sent = "KIVREL-1.1:" + std::to_string(body.size()) + "\n" + body;
+  const size_t at = r.err.find(sent);
+  ASSERT_NE(at, std::string::npos) << r.err;
+  const size_t header_end = reply.find('\n') + 1;
+  const size_t line_at = r.err.find(reply.substr(0, header_end), at + sent.size());
+  ASSERT_NE(line_at, std::string::npos) << r.err;
+  EXPECT_NE(r.err.find(reply.substr(header_end), line_at + header_end), std::string::npos) << r.err;
+}
+
+// --- robot-sim
+
+// A base port whose five service ports (base + 0, 1, 2, 7, 12) are free
+// now; 0 when none was found. Drawn below the system's range for outgoing
+// connections, where only listeners can hold a port.
+int FreeSimulatorBase() {
+  std::minstd_rand draw(static_cast<unsigned>(::getpid()));
+  for (int attempt = 0; attempt < 200; ++attempt) {
+    const int base = 20000 + static_cast<int>(draw() % 12000);
+    bool free = true;
+    for (int offset : {0, 1, 2, 7, 12}) {
+      int s = ::socket(AF_INET, SOCK_STREAM, 0);
+      // As the simulator binds: a port with closed connections lingering
+      // (TIME_WAIT) is free to it.
+      const int on = 1;
+      ::setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+      sockaddr_in a{};
+      a.sin_family = AF_INET;
+      a.sin_port = htons(static_cast<uint16_t>(base + offset));
+      free = free && ::bind(s, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0;
+      ::close(s);
+    }
+    if (free) return base;
+  }
+  return 0;
+}
+
+TEST(RobotSim, NamesTheRefusedOptionValueAndTheTakenPort) {
+  const struct {
+    std::vector<std::string> args;
+    const char *message;
+  } cases[] = {
+      {{"--port-base", "abc"}, "--port-base 'abc' is not a port number"},
+      {{"--port-base", "65530"}, "--port-base 65530 is too high"},
+      {{"--port-base", "0"}, "--port-base '0' is not a port number"},
+      {{"--port-base"}, "--port-base needs a port number"},
+      {{"--seed", "x1"}, "--seed 'x1' is not a whole number"},
+      {{"--frobnicate"}, "unknown option '--frobnicate'"},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.message);
+    ProgramRun r = RunProgram(ROBOT_SIM_PATH, c.args);
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("(see robot-sim --help)"), std::string::npos) << r.err;
+    EXPECT_EQ(Lines(r.err), 1u) << r.err;
+  }
+
+  // Something else listens on the bumper's port.
+  const int base = FreeSimulatorBase();
+  ASSERT_NE(base, 0);
+  int holder = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  a.sin_port = htons(static_cast<uint16_t>(base + 1));
+  ASSERT_EQ(::bind(holder, reinterpret_cast<sockaddr *>(&a), sizeof a), 0);
+  ASSERT_EQ(::listen(holder, 1), 0);
+  ProgramRun r = RunProgram(ROBOT_SIM_PATH, {"--port-base", std::to_string(base), "--no-terminal"});
+  ::close(holder);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("port " + std::to_string(base + 1) + " (bumper) is taken"),
+            std::string::npos)
+      << r.err;
+}
+
+TEST(RobotSim, SigintAndSigtermStopItCleanly) {
+  for (bool view : {false, true}) {
+    for (int sig : {SIGINT, SIGTERM}) {
+      SCOPED_TRACE(std::string(view ? "--view " : "") + strsignal(sig));
+      const int base = FreeSimulatorBase();
+      ASSERT_NE(base, 0);
+      std::vector<std::string> args = {"--port-base", std::to_string(base), "--no-terminal"};
+      if (view) args.push_back("--view");
+      Program sim(ROBOT_SIM_PATH, args, {{"QT_QPA_PLATFORM", "offscreen"}});
+      ASSERT_TRUE(sim.Started());
+      ASSERT_TRUE(sim.WaitForOutput("serving", 30s));
+      sim.Signal(sig);
+      ProgramRun r = sim.Finish(30s);
+      EXPECT_EQ(r.signal, 0);
+      EXPECT_EQ(r.status, 0) << r.err;
+    }
+  }
+}
+
+// --- Skarvel
+
+#ifdef SKARVEL_PATH
+TEST(Skarvel, ReadsItsCommandLineWithoutADisplay) {
+  const Program::Env headless = {{"DISPLAY", std::nullopt},
+                                 {"WAYLAND_DISPLAY", std::nullopt},
+                                 {"QT_QPA_PLATFORM", std::nullopt}};
+  ProgramRun help = RunProgram(SKARVEL_PATH, {"--help"}, headless);
+  EXPECT_EQ(help.status, 0);
+  EXPECT_NE(help.out.find("--address A.B.C.D"), std::string::npos);
+  EXPECT_EQ(help.err, "");
+
+  const struct {
+    std::vector<std::string> args;
+    const char *message;
+  } usage[] = {
+      {{"--address", "300.1.1.1"}, "--address '300.1.1.1' is not a dotted IPv4 address"},
+      {{"--address", "127.1"}, "--address '127.1' is not"},
+      {{"--address=robot"}, "--address 'robot' is not"},
+      {{"--address"}, "--address needs an IPv4 address"},
+      {{"--adress", "127.0.0.1"}, "unknown option '--adress'"},
+      {{"127.0.0.1"}, "unexpected argument '127.0.0.1'"},
+  };
+  for (const auto &c : usage) {
+    SCOPED_TRACE(c.message);
+    ProgramRun r = RunProgram(SKARVEL_PATH, c.args, headless);
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("(see Skarvel --help)"), std::string::npos) << r.err;
+    EXPECT_EQ(Lines(r.err), 1u) << r.err;
+  }
+
+  // No display named, and one named that is not there: one line that
+  // says how to get one, exit status 1, never Qt's abort.
+  Program::Env unreachable = headless;
+  unreachable[0].second = ":9797";
+  for (const Program::Env &env : {headless, unreachable}) {
+    ProgramRun r = RunProgram(SKARVEL_PATH, {"--address", "127.0.0.1"}, env);
+    EXPECT_EQ(r.signal, 0);
+    EXPECT_EQ(r.status, 1) << r.err;
+    EXPECT_NE(r.err.find("xvfb-run"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("QT_QPA_PLATFORM=offscreen"), std::string::npos) << r.err;
+    EXPECT_EQ(Lines(r.err), 1u) << r.err;
+  }
+}
+#endif
+
+// --- Versions
+
+TEST(Versions, TheLibraryAndEveryProgramReportTheProjectVersion) {
+  const std::string project = KIVREL_PROJECT_VERSION;
+  EXPECT_EQ(kivrel_version(), project);
+  EXPECT_EQ(std::to_string(KIVREL_VERSION_MAJOR) + "." + std::to_string(KIVREL_VERSION_MINOR) +
+                "." + std::to_string(KIVREL_VERSION_PATCH),
+            project);
+  std::vector<std::string> programs = {KIVREL_CALL_PATH, ROBOT_SIM_PATH};
+#ifdef SKARVEL_PATH
+  programs.push_back(SKARVEL_PATH);
+#endif
+  for (const std::string &path : programs) {
+    SCOPED_TRACE(path);
+    ProgramRun r = RunProgram(path, {"--version"}, {{"DISPLAY", std::nullopt}});
+    EXPECT_EQ(r.status, 0);
+    const std::string name = path.substr(path.rfind('/') + 1);
+    EXPECT_EQ(r.out, name + " (kivrel) " + project + "\n");
   }
 }
 

@@ -1,7 +1,8 @@
 // A scripted robot service for tests that need a peer to misbehave: it
-// listens on 127.0.0.1:port, counts the connections it accepts, reads one
-// framed call per connection and answers with whatever bytes the test
-// scripted (or nothing). Raw sockets, so it never relies on the library.
+// listens on 127.0.0.1:port (0: a free port, see Port()), counts the
+// connections it accepts, reads one framed call per connection and answers
+// with whatever bytes the test scripted (or nothing). Raw sockets, so it never relies on the
+// library.
 #ifndef SKARVEL_TESTS_FAKE_SERVICE_H
 #define SKARVEL_TESTS_FAKE_SERVICE_H
 
@@ -20,7 +21,9 @@
 
 class FakeService {
 public:
-  enum class Reply { Bytes, CloseAfterRequest, CloseAtOnce };
+  // Silent reads the call and then holds the connection without a word
+  // until the service goes away (ten seconds at most).
+  enum class Reply { Bytes, CloseAfterRequest, CloseAtOnce, Silent };
 
   explicit FakeService(int port) {
     m_listen = ::socket(AF_INET, SOCK_STREAM, 0);
@@ -35,6 +38,9 @@ public:
       ::close(m_listen);
       throw std::runtime_error("fake service cannot listen on " + std::to_string(port));
     }
+    socklen_t size = sizeof a;
+    ::getsockname(m_listen, reinterpret_cast<sockaddr *>(&a), &size);
+    m_port = ntohs(a.sin_port);
     m_thread = std::thread([this] { Run(); });
   }
   ~FakeService() {
@@ -50,6 +56,7 @@ public:
     m_bytes = std::move(bytes);
   }
   int Connections() const { return m_connections.load(); }
+  int Port() const { return m_port; }
   std::vector<std::string> Requests() const {
     std::lock_guard<std::mutex> lock(m_mutex);
     return m_requests;
@@ -103,6 +110,8 @@ private:
     }
     if (how == Reply::Bytes && !bytes.empty())
       (void)!::send(c, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+    for (int waited = 0; how == Reply::Silent && !m_stop && waited < 10000; waited += 20)
+      ::usleep(20 * 1000);
   }
   // Reads "name:length\n" and the body; gives back the body, or "" when the
   // peer went away first. Waits at most two seconds for the bytes.
@@ -131,6 +140,7 @@ private:
   }
 
   int m_listen = -1;
+  int m_port = 0;
   std::atomic<bool> m_stop{false};
   std::atomic<int> m_connections{0};
   mutable std::mutex m_mutex;

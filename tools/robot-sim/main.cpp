@@ -1,20 +1,28 @@
 // robot-sim: plays the robot controller's five services on this machine so
 // that the panel can be run, shown and tested without a robot.
 #include <cerrno>
-#include <cstdint>
+#include <array>
 #include <csignal>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <poll.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include "console.h"
 #include "simulator.h"
 #include "view.h"
+
+#ifndef KIVREL_PROJECT_VERSION
+#define KIVREL_PROJECT_VERSION "unknown"
+#endif
 
 namespace {
 
@@ -32,18 +40,58 @@ extern "C" void OnSignal(int) {
   errno = saved;
 }
 
-void Usage(std::FILE *out) {
-  std::fputs("usage: robot-sim [--seed N] [--port-base P] [--no-terminal] [--view] [--help]\n"
-             "Simulates the robot controller: motor driver on port 50010, bumper 50011,\n"
-             "ultrasonic 50012, power module 50017, emergency key 50022.\n"
-             "  --seed N       seed of the sensor noise (default 1), for repeatable runs\n"
-             "  --port-base P  serve on P, P+1, P+2, P+7 and P+12 instead (a second\n"
-             "                 simulator beside the first; the panel uses the fixed ports)\n"
-             "  --no-terminal  no status line and no keys, even on a terminal\n"
-             "  --view         show the room in a window (needs a display)\n"
-             "  --help         this text\n"
-             "On a terminal: e toggles the emergency key, c the charger, q quits.\n",
-             out);
+const char kUsage[] =
+    "Usage: robot-sim [OPTION]...\n"
+    "Plays the wheeled robot's controller on this machine: motor driver on port\n"
+    "50010, bumper 50011, ultrasonic 50012, power module 50017, emergency key 50022.\n"
+    "\n"
+    "Options:\n"
+    "  --seed N       seed of the sensor noise (default 1), for repeatable runs\n"
+    "  --port-base P  serve on P, P+1, P+2, P+7 and P+12 instead (a second\n"
+    "                 simulator beside the first; the panel uses the fixed ports)\n"
+    "  --no-terminal  no status line and no keys, even on a terminal\n"
+    "  --view         show the room in a window (needs a display)\n"
+    "  --help         show this help and exit\n"
+    "  --version      show the version and exit\n"
+    "\n"
+    "On a terminal: e toggles the emergency key, c the charger, q quits.\n"
+    "SIGINT and SIGTERM stop it cleanly.\n"
+    "\n"
+    "Exit status: 0 when stopped by q, a signal or the window, 1 when it cannot\n"
+    "start (a port is taken, no display for --view), 2 for a usage error.\n";
+
+constexpr int kExitUsage = 2;
+
+// Reports a usage error in one line, with a hint to --help.
+int UsageError(const std::string &message) {
+  std::fprintf(stderr, "robot-sim: %s (see robot-sim --help)\n", message.c_str());
+  return kExitUsage;
+}
+
+const char *const kServiceNames[] = {"motor driver", "bumper", "ultrasonic", "power module",
+                                     "emergency key"};
+
+// The first of `ports` that a listening socket elsewhere holds, or -1. Asked
+// after the simulator could not start, to name the culprit.
+int TakenPort(const std::array<int32_t, robotsim::kServiceCount> &ports, size_t *service) {
+  for (size_t s = 0; s < ports.size(); ++s) {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return -1;
+    const int on = 1;
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_ANY);
+    address.sin_port = htons(static_cast<uint16_t>(ports[s]));
+    const bool taken = bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0 &&
+                       errno == EADDRINUSE;
+    close(fd);
+    if (taken) {
+      *service = s;
+      return ports[s];
+    }
+  }
+  return -1;
 }
 
 bool ParseNumber(const char *text, unsigned long long max, unsigned long long &out) {
@@ -83,6 +131,11 @@ void RunConsole(robotsim::RobotSimulator &sim, robotsim::Console &console) {
 } // namespace
 
 int main(int argc, char **argv) {
+  // First, so that a signal during the start still ends the program cleanly.
+  if (!InstallSignals()) {
+    std::fprintf(stderr, "robot-sim: cannot set up signal handling: %s\n", std::strerror(errno));
+    return 1;
+  }
   robotsim::SimulatorOptions options;
   bool terminal = true;
   bool view = false;
@@ -90,35 +143,53 @@ int main(int argc, char **argv) {
   unsigned long long number = 0;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
+    // The value of an option that takes one, or null when it is missing.
+    const auto value = [&]() -> const char * { return i + 1 < argc ? argv[++i] : nullptr; };
     if (arg == "--help" || arg == "-h") {
-      Usage(stdout);
+      std::fputs(kUsage, stdout);
       return 0;
-    } else if (arg == "--seed" && i + 1 < argc && ParseNumber(argv[i + 1], UINT64_MAX, number)) {
+    } else if (arg == "--version") {
+      std::puts("robot-sim (kivrel) " KIVREL_PROJECT_VERSION);
+      return 0;
+    } else if (arg == "--seed") {
+      const char *text = value();
+      if (text == nullptr) return UsageError("--seed needs a number");
+      if (!ParseNumber(text, UINT64_MAX, number))
+        return UsageError(std::string("--seed '") + text + "' is not a whole number from 0 to " +
+                          std::to_string(UINT64_MAX));
       options.seed = number;
-      ++i;
-    } else if (arg == "--port-base" && i + 1 < argc &&
-               ParseNumber(argv[i + 1], 65535 - kLastPortOffset, number) && number > 0) {
+    } else if (arg == "--port-base") {
+      const char *text = value();
+      if (text == nullptr) return UsageError("--port-base needs a port number");
+      if (!ParseNumber(text, UINT64_MAX, number) || number == 0 || number > 65535)
+        return UsageError(std::string("--port-base '") + text +
+                          "' is not a port number from 1 to 65535");
+      if (number > 65535 - kLastPortOffset)
+        return UsageError("--port-base " + std::to_string(number) +
+                          " is too high: the emergency key would need port " +
+                          std::to_string(number + kLastPortOffset) + "; the highest base is " +
+                          std::to_string(65535 - kLastPortOffset));
       for (size_t s = 0; s < options.ports.size(); ++s)
         options.ports[s] =
             static_cast<int32_t>(number) + robotsim::kDefaultPorts[s] - robotsim::kDefaultPorts[0];
-      ++i;
     } else if (arg == "--no-terminal") {
       terminal = false;
     } else if (arg == "--view") {
       view = true;
-    } else if (arg == "--view-snapshot" && i + 1 < argc) {
+    } else if (arg == "--view-snapshot") {
       // Not advertised: saves one picture of the window and exits; used to
       // check the drawing on a virtual display.
+      const char *text = value();
+      if (text == nullptr) return UsageError("--view-snapshot needs a file name");
       view = true;
-      view_options.snapshot_path = argv[++i];
-    } else if (arg == "--view-snapshot-after" && i + 1 < argc &&
-               ParseNumber(argv[i + 1], 600000, number)) {
+      view_options.snapshot_path = text;
+    } else if (arg == "--view-snapshot-after") {
+      const char *text = value();
+      if (text == nullptr || !ParseNumber(text, 600000, number))
+        return UsageError("--view-snapshot-after needs milliseconds from 0 to 600000");
       view_options.snapshot_after_ms = static_cast<int>(number);
-      ++i;
     } else {
-      std::fprintf(stderr, "robot-sim: unknown or incomplete option '%s'\n", argv[i]);
-      Usage(stderr);
-      return 2;
+      return UsageError("unknown option '" + arg + "'");
     }
   }
 
@@ -128,10 +199,6 @@ int main(int argc, char **argv) {
                stderr);
     return 1;
   }
-  if (!InstallSignals()) {
-    std::fprintf(stderr, "robot-sim: cannot set up signal handling: %s\n", std::strerror(errno));
-    return 1;
-  }
 
   kivrel_initialize();
   int status = 0;
@@ -139,10 +206,17 @@ int main(int argc, char **argv) {
     robotsim::RobotSimulator sim(options);
     const auto &p = options.ports;
     if (!sim.Start()) {
-      std::fprintf(stderr,
-                   "robot-sim: cannot listen on ports %d, %d, %d, %d and %d (is another "
-                   "controller or simulator running?)\n",
-                   p[0], p[1], p[2], p[3], p[4]);
+      size_t service = 0;
+      const int taken = TakenPort(p, &service);
+      if (taken > 0) {
+        std::fprintf(stderr,
+                     "robot-sim: port %d (%s) is taken (is another controller or simulator "
+                     "running? --port-base P serves elsewhere)\n",
+                     taken, kServiceNames[service]);
+      } else {
+        std::fprintf(stderr, "robot-sim: cannot listen on ports %d, %d, %d, %d and %d\n", p[0],
+                     p[1], p[2], p[3], p[4]);
+      }
       kivrel_finalize();
       return 1;
     }

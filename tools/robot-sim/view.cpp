@@ -7,6 +7,7 @@
 #include <vector>
 
 #include <QApplication>
+#include <QFontMetrics>
 #include <QKeyEvent>
 #include <QPaintEvent>
 #include <QPainter>
@@ -21,8 +22,8 @@ namespace {
 
 constexpr int kRepaintMs = 40; // 25 Hz
 constexpr int kStatusMs = 200; // console status line
-constexpr int kHeaderPx = 48;  // text above the room
 constexpr int kMarginPx = 16;
+constexpr int kStatusPointSize = 10;
 constexpr double kTraceStep = 0.01; // m between recorded path points
 constexpr double kTraceJump = 0.3;  // m between two repaints: no wheel gets that far
 constexpr size_t kTraceMax = 50000;
@@ -97,12 +98,18 @@ protected:
   }
 
 private:
+  // Places the status lines and, below them, the room as large as fits.
   void Layout() {
+    status_font_ = font();
+    status_font_.setPointSize(kStatusPointSize);
+    status_lines_ = StatusLines(snap_, status_font_, width() - 2 * kMarginPx);
+    const QFontMetrics fm(status_font_);
+    const int header = kMarginPx / 2 + static_cast<int>(status_lines_.size()) * fm.lineSpacing();
     const double w = width() - 2 * kMarginPx;
-    const double h = height() - kHeaderPx - 2 * kMarginPx;
+    const double h = height() - header - 2 * kMarginPx;
     scale_ = std::max(1.0, std::min(w / kRoomWidth, h / kRoomHeight));
     left_ = (width() - kRoomWidth * scale_) / 2;
-    top_ = kHeaderPx + kMarginPx + (h - kRoomHeight * scale_) / 2;
+    top_ = header + kMarginPx + (h - kRoomHeight * scale_) / 2;
   }
 
   // Room metres to pixels; north is up.
@@ -203,47 +210,81 @@ private:
   }
 
   void DrawText(QPainter &p) {
-    const WorldState &s = snap_.state;
     p.setPen(QColor(20, 20, 20));
-    QFont f = font();
-    f.setPointSize(10);
-    p.setFont(f);
-    const QString line1 =
-        QStringLiteral("t %1 s   odometry x %2 mm  y %3 mm  th %4 deg   wheels L %5  R %6 mm/s"
-                       "   servo %7   bumpers R%8 L%9 (%10 mode)")
-            .arg(s.time_us / 1e6, 0, 'f', 1)
-            .arg(std::lround(s.odometry.x * 1000))
-            .arg(std::lround(s.odometry.y * 1000))
-            .arg(std::lround(s.odometry.theta * kRadToDeg))
-            .arg(std::lround(s.wheel_left))
-            .arg(std::lround(s.wheel_right))
-            .arg(s.servo_on ? QStringLiteral("on") : QStringLiteral("off"))
-            .arg(s.bumper_right ? 1 : 0)
-            .arg(s.bumper_left ? 1 : 0)
-            .arg(s.bumper_dir_mode ? QStringLiteral("stop") : QStringLiteral("off"));
-    const QString line2 =
-        QStringLiteral(
-            "battery %1 V  %2 mA  charge %3   emergency key %4   "
-            "grey: true path, blue dashed: odometry   keys: e emergency, c charger, q quit")
-            .arg(s.battery_mv / 1000.0, 0, 'f', 2)
-            .arg(std::lround(s.consumption_ma))
-            .arg(s.charger ? QStringLiteral("%1 mA").arg(std::lround(s.charge_ma))
-                           : QStringLiteral("off"))
-            .arg(s.emergency_key ? QStringLiteral("PRESSED") : QStringLiteral("released"));
-    p.drawText(QPointF(kMarginPx, 20), line1);
-    p.drawText(QPointF(kMarginPx, 38), line2);
+    p.setFont(status_font_);
+    const QFontMetrics fm(status_font_);
+    int y = kMarginPx / 2 + fm.ascent();
+    for (const QString &line : status_lines_) {
+      p.drawText(QPointF(kMarginPx, y), line);
+      y += fm.lineSpacing();
+    }
   }
 
   RobotSimulator &sim_;
   Snapshot snap_;
   std::vector<QPointF> true_trace_;
   std::vector<QPointF> odo_trace_;
+  QFont status_font_;
+  QStringList status_lines_;
   double scale_ = 1;
   double left_ = 0;
   double top_ = 0;
 };
 
+// The status fields in reading order.
+QStringList StatusFields(const Snapshot &snap) {
+  const WorldState &s = snap.state;
+  const auto on_off = [](bool on) { return on ? QStringLiteral("on") : QStringLiteral("off"); };
+  return {
+      QStringLiteral("t %1 s").arg(s.time_us / 1e6, 0, 'f', 1),
+      QStringLiteral("odometry x %1 mm  y %2 mm  th %3 deg")
+          .arg(std::lround(s.odometry.x * 1000))
+          .arg(std::lround(s.odometry.y * 1000))
+          .arg(std::lround(s.odometry.theta * kRadToDeg)),
+      QStringLiteral("wheels L %1  R %2 mm/s")
+          .arg(std::lround(s.wheel_left))
+          .arg(std::lround(s.wheel_right)),
+      QStringLiteral("servo %1").arg(on_off(s.servo_on)),
+      QStringLiteral("bumpers R%1 L%2 (%3 mode)")
+          .arg(s.bumper_right ? 1 : 0)
+          .arg(s.bumper_left ? 1 : 0)
+          .arg(s.bumper_dir_mode ? QStringLiteral("stop") : QStringLiteral("off")),
+      QStringLiteral("battery %1 V  %2 mA")
+          .arg(s.battery_mv / 1000.0, 0, 'f', 2)
+          .arg(std::lround(s.consumption_ma)),
+      QStringLiteral("charge %1")
+          .arg(s.charger ? QStringLiteral("%1 mA").arg(std::lround(s.charge_ma)) : on_off(false)),
+      QStringLiteral("emergency key %1")
+          .arg(s.emergency_key ? QStringLiteral("PRESSED") : QStringLiteral("released")),
+      QStringLiteral("grey: true path, blue dashed: odometry"),
+      QStringLiteral("keys: e emergency, c charger, q quit"),
+  };
+}
+
 } // namespace
+
+QStringList StatusLines(const Snapshot &snap, const QFont &font, int width) {
+  static const QString kGap = QStringLiteral("   ");
+  const QFontMetrics fm(font);
+  QStringList lines;
+  QString line;
+  for (const QString &field : StatusFields(snap)) {
+    const QString longer = line.isEmpty() ? field : line + kGap + field;
+    if (fm.horizontalAdvance(longer) <= width) {
+      line = longer;
+      continue;
+    }
+    if (!line.isEmpty()) lines << line;
+    line =
+        fm.horizontalAdvance(field) <= width ? field : fm.elidedText(field, Qt::ElideRight, width);
+  }
+  if (!line.isEmpty()) lines << line;
+  return lines;
+}
+
+std::unique_ptr<QWidget> MakeRoomView(RobotSimulator &sim) {
+  return std::make_unique<RoomView>(sim);
+}
 
 bool DisplayAvailable() {
   for (const char *name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) {

@@ -6,7 +6,12 @@
 #ifndef ROBOTSIM_VIEW_H
 #define ROBOTSIM_VIEW_H
 
+#include <memory>
 #include <string>
+
+#include <QFont>
+#include <QStringList>
+#include <QWidget>
 
 #include "console.h"
 #include "simulator.h"
@@ -19,6 +24,15 @@ struct ViewOptions {
   std::string snapshot_path;
   int snapshot_after_ms = 1500;
 };
+
+// The status text above the room as lines that each fit `width` pixels in
+// `font`: its fields in order, as many to a line as fit; a field wider than
+// the whole line alone is shortened with an ellipsis.
+QStringList StatusLines(const Snapshot &snap, const QFont &font, int width);
+
+// The room view as a widget of its own, not shown; it refreshes itself from
+// `sim` only when Refresh() is called (RunView does so 25 times a second).
+std::unique_ptr<QWidget> MakeRoomView(RobotSimulator &sim);
 
 // True when a window can be shown: a display is named, or Qt is told which
 // platform to use.

@@ -1,0 +1,80 @@
+// The panel's start: its command line, read before any window, and the
+// address given with --address taking the built-in one's place.
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QLineEdit>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "command_line.h"
+#include "panel_dialog.h"
+
+namespace {
+
+PanelCommandLine Parse(std::vector<const char *> args) {
+  args.insert(args.begin(), "Skarvel");
+  return ParsePanelCommandLine(static_cast<int>(args.size()), args.data());
+}
+
+TEST(PanelCommandLine, TakesOnlyStrictDottedAddressesAndLeavesQtItsOptions) {
+  using Action = PanelCommandLine::Action;
+  EXPECT_EQ(Parse({}).action, Action::Run);
+  EXPECT_EQ(Parse({}).address, "");
+  EXPECT_EQ(Parse({"--address", "127.0.0.2"}).address, "127.0.0.2");
+  EXPECT_EQ(Parse({"--address=127.0.0.3"}).address, "127.0.0.3");
+  const PanelCommandLine withQt = Parse({"-platform", "offscreen", "--address", "127.0.0.2"});
+  EXPECT_EQ(withQt.action, Action::Run);
+  EXPECT_EQ(withQt.address, "127.0.0.2");
+  EXPECT_EQ(Parse({"--address", "127.0.0.2", "--help"}).action, Action::Help);
+  EXPECT_EQ(Parse({"--version"}).action, Action::Version);
+
+  for (const char *bad : {"", "robot", "300.1.1.1", "127.1", "127.000.000.001", "0x7f.0.0.1",
+                          "127.0.0.1 ", " 127.0.0.1", "127.0.0.1.", "-1.0.0.1"}) {
+    SCOPED_TRACE(bad);
+    const PanelCommandLine line = Parse({"--address", bad});
+    EXPECT_EQ(line.action, Action::UsageError);
+    EXPECT_NE(line.error.find("'" + std::string(bad) + "'"), std::string::npos) << line.error;
+    EXPECT_EQ(line.address, "");
+  }
+  EXPECT_EQ(Parse({"--address"}).action, Action::UsageError);
+  EXPECT_EQ(Parse({"--adress=127.0.0.2"}).action, Action::UsageError);
+  EXPECT_EQ(Parse({"127.0.0.2"}).action, Action::UsageError);
+}
+
+TEST(PanelCommandLine, MissingDisplayIsToldWithTheWaysToGetOne) {
+  const char *argv[] = {"Skarvel", "-platform", "offscreen"};
+  const std::string saved = qgetenv("QT_QPA_PLATFORM").toStdString();
+  qunsetenv("QT_QPA_PLATFORM");
+  qunsetenv("DISPLAY");
+  qunsetenv("WAYLAND_DISPLAY");
+  const std::string message = MissingDisplayMessage(1, argv);
+  EXPECT_NE(message.find("xvfb-run"), std::string::npos) << message;
+  EXPECT_EQ(message.find('\n'), std::string::npos);
+  EXPECT_EQ(MissingDisplayMessage(3, argv), "");
+  qputenv("WAYLAND_DISPLAY", "wayland-0");
+  EXPECT_EQ(MissingDisplayMessage(1, argv), "");
+  qunsetenv("WAYLAND_DISPLAY");
+  qputenv("QT_QPA_PLATFORM", saved.c_str());
+}
+
+TEST(PanelStart, AGivenAddressReplacesTheBuiltInOneBeforeAnyCall) {
+  {
+    PanelDialog dialog(nullptr, QStringLiteral("127.0.0.2"));
+    EXPECT_EQ(dialog.edit(1027)->text(), QStringLiteral("127.0.0.2"));
+    EXPECT_EQ(*g_robotAddress.Get(), "127.0.0.2");
+  }
+  PanelDialog dialog;
+  EXPECT_EQ(dialog.edit(1027)->text(), QStringLiteral(SKARVEL_DEFAULT_ROBOT_ADDRESS));
+  EXPECT_EQ(*g_robotAddress.Get(), SKARVEL_DEFAULT_ROBOT_ADDRESS);
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+  qputenv("QT_QPA_PLATFORM", "offscreen");
+  QApplication app(argc, argv);
+  ::testing::InitGoogleTest(&argc, argv);
+  return RUN_ALL_TESTS();
+}
