@@ -97,6 +97,10 @@ def test_kivrel_call_against_a_python_service():
     def Fail() -> None:
         raise RuntimeError("deliberate")
 
+    @service.method()
+    def Quiet() -> None:
+        return None
+
     tool = str(program("tools/kivrel-call/kivrel-call"))
 
     def run(*args: str) -> subprocess.CompletedProcess[str]:
@@ -111,6 +115,7 @@ def test_kivrel_call_against_a_python_service():
             "Add",
             "Mirror",
             "Fail",
+            "Quiet",
             "KIVREL_LIST_METHODS",
             "KIVREL_METHOD_SIGNATURE",
             "KIVREL_METHOD_HELP",
@@ -128,5 +133,9 @@ def test_kivrel_call_against_a_python_service():
         mirrored = run("Mirror", "[{s}{[{i}{s}]}]", "é <&>", "-5", "")
         assert mirrored.returncode == 0
         assert mirrored.stdout.splitlines() == ['string "é <&>"', "datalist (2)", "  int -5", '  string ""']
+        quiet = run("Quiet")
+        assert (quiet.returncode, quiet.stdout) == (0, "(no result)\n")
+        # A method that raises gets no answer at all: the tool's status for
+        # a connection closed without a response.
         failed = run("Fail")
-        assert failed.returncode == 1 and "no result" in failed.stdout
+        assert failed.returncode == 6 and failed.stdout == ""
