@@ -7,11 +7,12 @@ from __future__ import annotations
 import subprocess
 
 import pytest
-from conftest import LOOPBACK, program
+from conftest import BUILD_DIR, LOOPBACK, closed_without_answer, connect, program
 from test_wire import CALLS
 
 import kivrel
 from kivrel.robot import PowerModule, Robot
+from kivrel.wire import frame
 
 
 def test_robot_operations_against_the_simulator(simulator):
@@ -139,3 +140,34 @@ def test_kivrel_call_against_a_python_service():
         # a connection closed without a response.
         failed = run("Fail")
         assert failed.returncode == 6 and failed.stdout == ""
+
+
+def test_python_client_against_the_c_host():
+    exe = BUILD_DIR / "examples" / "add_service"
+    if not exe.is_file():
+        pytest.skip(f"{exe} is not built in this tree (the C service host's example)")
+    proc = subprocess.Popen([str(exe), "0"], stdout=subprocess.PIPE, text=True)
+    try:
+        assert proc.stdout is not None
+        line = proc.stdout.readline()
+        assert "listening on 127.0.0.1:" in line, line
+        port = int(line.rsplit(":", 1)[1])
+        with kivrel.Client(LOOPBACK, port, keep_alive=True, timeout=5) as kept:
+            for a, b in ((2, 3), (2**31 - 1, 1), (-7, -8)):
+                assert kept.call("Add", a, b) == [(a + b + 2**31) % 2**32 - 2**31]
+            assert kept.call("Add", "2", 3) is None  # wrongly shaped: no result
+        assert kivrel.Client(LOOPBACK, port).call("Add", 20, 22) == [42]
+        proxy = kivrel.ServiceProxy(LOOPBACK, port)
+        assert proxy.methods()[0] == "Add" and "KIVREL_METHOD_HELP" in dir(proxy)
+        assert proxy.describe("Add").args == "[{i}{i}]" and proxy.describe("Add").result == "[{i}]"
+        assert proxy.Add(1, 2) == [3]
+        # Hostile calls from a Python peer are refused like any: no answer.
+        doctype = b'<!DOCTYPE method_call [<!ENTITY a "Add">]><method_call><method_name>&a;</method_name></method_call>'
+        for data in (frame(doctype), b"KIVREL-1.0:5\nhello"):
+            with connect(port) as sock:
+                sock.sendall(data)
+                closed, got, _ = closed_without_answer(sock, 15)
+                assert closed and got == b""
+    finally:
+        proc.terminate()
+        proc.wait(timeout=10)
