@@ -110,6 +110,10 @@ def main() -> int:
     parser.add_argument("--build-dir", default=str(HERE.parent.parent / "build"))
     parser.add_argument("--seconds", type=float, default=2.0, help="seconds per measurement (default 2)")
     parser.add_argument("--rounds", type=int, default=3, help="rounds over all cases (default 3)")
+    parser.add_argument(
+        "--host-example",
+        help="the C service host's add_service program (default: examples/add_service of the build, if built)",
+    )
     options = parser.parse_args()
     build = Path(options.build_dir)
     seconds = options.seconds
@@ -120,6 +124,13 @@ def main() -> int:
         procs.append(sim)
         c_proc, c_port = start([str(build / "tests/c_echo_service")])
         procs.append(c_proc)
+        host_exe = Path(options.host_example or build / "examples/add_service")
+        host_port = None
+        if host_exe.is_file():
+            h_proc = subprocess.Popen([str(host_exe), "0"], stdout=subprocess.PIPE, text=True)
+            procs.append(h_proc)
+            assert h_proc.stdout is not None
+            host_port = int(h_proc.stdout.readline().rsplit(":", 1)[1])
         py_proc, py_port = start([sys.executable, "-c", KIVREL_SERVER, str(HERE.parent)])
         procs.append(py_proc)
         x_proc, x_port = start([sys.executable, "-c", XMLRPC_SERVER])
@@ -132,7 +143,8 @@ def main() -> int:
                 return proxy.add(2, 3)
 
         kept_xmlrpc = xmlrpc.client.ServerProxy(url)
-        kept = {port: kivrel.Client(LOOPBACK, port, keep_alive=True) for port in (sim_base, c_port, py_port)}
+        ports = [p for p in (sim_base, c_port, py_port, host_port) if p is not None]
+        kept = {port: kivrel.Client(LOOPBACK, port, keep_alive=True) for port in ports}
 
         def kivrel_pair(
             port: int, method: str, *args: int
@@ -142,10 +154,12 @@ def main() -> int:
 
         cases = [
             ("kivrel client -> robot-sim ReadPosition (C)", *kivrel_pair(sim_base, "ReadPosition")),
-            ("kivrel client -> C service Add", *kivrel_pair(c_port, "Add", 2, 3)),
+            ("kivrel client -> C service Add (thread each)", *kivrel_pair(c_port, "Add", 2, 3)),
             ("kivrel client -> kivrel.Service Add (Python)", *kivrel_pair(py_port, "Add", 2, 3)),
             ("xmlrpc.client -> xmlrpc.server add (Python)", fresh_xmlrpc, lambda: kept_xmlrpc.add(2, 3)),
         ]
+        if host_port is not None:
+            cases.insert(1, ("kivrel client -> C host add_service Add", *kivrel_pair(host_port, "Add", 2, 3)))
         # Rounds interleave the cases, so that a busy moment on a shared
         # machine does not land on one case alone; the best round counts.
         best = {label: [0.0, 0.0] for label, _, _ in cases}
