@@ -4,10 +4,13 @@
 #ifndef KIVREL_INTERNAL_H
 #define KIVREL_INTERNAL_H
 
+#include <chrono>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <new>
+#include <string_view>
 
 #include <netinet/in.h>
 
@@ -15,6 +18,7 @@
 #include <libxml/xmlerror.h>
 
 #include "kivrel.h"
+#include "xmlcodec.h"
 
 namespace kivrel {
 
@@ -108,6 +112,11 @@ inline bool is_element(const xmlNode *node, const xmlChar *name) noexcept {
 // same bytes: well-formed UTF-8 of XML characters only.
 bool xml_can_carry(const char *text) noexcept;
 
+// Decimal with optional sign after white space; what follows the digits is
+// ignored. False when there are no digits or the number leaves 32 bits.
+// Both document readers read `int` text with it.
+bool parse_int32(const char *text, int32_t *out) noexcept;
+
 // Held for the whole of every library call that enters libxml2.
 //  - libxml2 reports some errors (encoding failures, running out of memory)
 //    whatever the parser options say; the library prints nothing, so the
@@ -159,6 +168,33 @@ bool parse_ipv4(const char *text, in_addr_t *out) noexcept;
 // that accepted connections and replaced sockets carry it. 0: for ever.
 bool set_socket_deadline(int fd, int32_t ms) noexcept;
 int32_t socket_deadline_ms(int fd, int option) noexcept;
+
+// The deadline of one whole message (or connect) on a socket: the socket's
+// SO_RCVTIMEO or SO_SNDTIMEO (`option`) counted from construction; 0 means
+// none. The option is read only when a second wait is needed: the first
+// system call of a message may block in the kernel, whose time-out is then
+// still the whole deadline.
+class MessageDeadline {
+public:
+  MessageDeadline(int fd, int option) noexcept
+      : fd_(fd), option_(option), start_(std::chrono::steady_clock::now()) {}
+  // Waits in poll() until `fd` reports `events` (or an error, which the
+  // next call on it then reports). Returns false once the deadline has
+  // passed or poll() fails; an interrupted wait resumes with what is left.
+  bool wait(short events) noexcept;
+
+private:
+  int fd_;
+  int option_;
+  std::chrono::steady_clock::time_point start_;
+  bool known_ = false;
+  int32_t ms_ = 0;
+};
+
+// The name and length of a header line, with the rules of
+// kivrel_header_deserialize(); false where it refuses the line. `name`
+// points into `line`.
+bool parse_header_line(const char *line, std::string_view *name, int32_t *bodylen) noexcept;
 
 } // namespace kivrel
 

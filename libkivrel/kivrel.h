@@ -363,8 +363,28 @@ KIVREL_API int kivrel_decompose_data_string(const kivrel_data *value, const char
 KIVREL_API int kivrel_decompose_data_datalist(const kivrel_data *value, const char **pos,
                                               va_list *args) KIVREL_NOEXCEPT;
 
-/* Deepest nesting of lists accepted in signatures and documents. */
+/* ------------------------------------------------------------------------ */
+/* Limits                                                                   */
+/* ------------------------------------------------------------------------ */
+
+/* Deepest nesting of lists in a signature string and in the element-tree
+ * functions, the outermost list counting 1. Those walks recurse once per
+ * level; the bound keeps a hostile text or tree from exhausting the stack. */
 #define KIVREL_MAX_DEPTH 256
+
+/* Deepest nesting of elements in a call or response document, the root
+ * counting 1. libxml2 refuses a document that opens an element while 257
+ * are open, and the library's own reader holds the same bound, so that a
+ * document is taken or refused alike whichever reader sees it. */
+#define KIVREL_MAX_DOCUMENT_DEPTH 257
+
+/* Deepest nesting of lists a document can carry, the outermost counting 1:
+ * the root and the list holder take two element levels, every list two more
+ * (`datalist`, `data`), and the innermost value one. The writers refuse
+ * deeper lists, so whatever they write reads back. Lower than
+ * KIVREL_MAX_DEPTH: a list deep enough for a signature may be too deep for a
+ * document. */
+#define KIVREL_MAX_DOCUMENT_LIST_DEPTH ((KIVREL_MAX_DOCUMENT_DEPTH - 3) / 2)
 
 /* ------------------------------------------------------------------------ */
 /* Base64                                                                   */
@@ -414,7 +434,9 @@ KIVREL_API kivrel_datalist *kivrel_xmlnode_load_datalist(const xmlNode *node) KI
 /* Writes a `method_call` document for `name` (not NULL) and `args` (NULL:
  * no arguments). Returns 0 with a new text at `*doc` (release with
  * kivrel_xml_free()) and its length at `*len`; -1 (nothing handed out) when
- * the name is NULL or the list cannot be encoded. */
+ * the name is NULL or the list cannot be encoded: a string XML cannot carry
+ * unchanged, an empty list, an untyped or "memblock_int8" value anywhere, or
+ * lists nested deeper than KIVREL_MAX_DOCUMENT_LIST_DEPTH. */
 KIVREL_API int kivrel_xml_serialize_method_call(const char *name, const kivrel_datalist *args,
                                                 char **doc, int *len) KIVREL_NOEXCEPT;
 /* Writes a `method_response` document for `ret` (NULL: no result). Same
@@ -431,11 +453,14 @@ KIVREL_API void kivrel_xml_free(char *doc) KIVREL_NOEXCEPT;
  * from a file or the network. CDATA sections, comments and processing
  * instructions are accepted. */
 /* Reads a call document. Returns 0 with a new name at `*name` (release with
- * kivrel_mem_free()) and a new list or NULL at `*args`; -1 with both NULL. */
+ * kivrel_mem_free()) and a new list or NULL at `*args`; -1 with both NULL,
+ * also for a document whose elements nest deeper than
+ * KIVREL_MAX_DOCUMENT_DEPTH (lists deeper than KIVREL_MAX_DOCUMENT_LIST_DEPTH
+ * + 1 never come out). */
 KIVREL_API int kivrel_xml_deserialize_method_call(char **name, kivrel_datalist **args,
                                                   const char *doc) KIVREL_NOEXCEPT;
 /* Reads a response document. Returns 0 with a new list or NULL (no result)
- * at `*ret`; -1 with `*ret` NULL. */
+ * at `*ret`; -1 with `*ret` NULL. The depth bound is the call reader's. */
 KIVREL_API int kivrel_xml_deserialize_method_response(kivrel_datalist **ret,
                                                       const char *doc) KIVREL_NOEXCEPT;
 KIVREL_API void kivrel_xml_init_parser(void) KIVREL_NOEXCEPT;
@@ -492,14 +517,28 @@ KIVREL_API int kivrel_header_serialize(const kivrel_header *header, char **line,
  * name, a name over 255 characters, no second field or no digits in it, or
  * a length outside the 32-bit range. */
 KIVREL_API int kivrel_header_deserialize(kivrel_header **header, const char *line) KIVREL_NOEXCEPT;
-/* Sends the header line and the document (up to its NUL) on `fd`. Returns
- * 0, or -1 for a negative descriptor, a NULL or empty document, or a failed
- * write. Never raises SIGPIPE. */
+/* Sends the header line and the document (up to its NUL) on `fd`, both in
+ * one system call when the socket's buffer has room. Returns 0, or -1 for a
+ * negative descriptor, a NULL or empty document, a failed write, or a
+ * message not written within the socket's deadline: its SO_SNDTIMEO (set by
+ * kivrel_tcp_client_set_timeout_ms() and kivrel_tcp_server_set_timeout_ms())
+ * bounds the whole message, counted from the call, not each send; 0 waits
+ * for ever. Interrupted writes (EINTR) are resumed within the deadline. After
+ * a -1 part of the message may have left: do not reuse the connection. Never
+ * raises SIGPIPE. */
 KIVREL_API int kivrel_tcp_send(int fd, const char *doc) KIVREL_NOEXCEPT;
 /* Receives one message on `fd`. Returns 0 with a new NUL-terminated body at
  * `*body` (release with kivrel_mem_free()); -1 (nothing handed out) for a
- * receive error or time-out, a closed stream, a foreign protocol name, a
- * negative length or a short body. */
+ * receive error, a closed stream, a foreign protocol name (the header line
+ * is taken, its body left unread), a negative length, a length above
+ * kivrel_get_max_message_size() (refused the same way), a short body, or a
+ * message not complete within the socket's deadline: its SO_RCVTIMEO (set by
+ * kivrel_tcp_client_set_timeout_ms() and kivrel_tcp_server_set_timeout_ms())
+ * bounds the whole message, header and body, counted from the call, not each
+ * receive, so a peer that trickles bytes cannot stretch it; 0 waits for
+ * ever. Interrupted receives (EINTR) are resumed within the deadline. Never
+ * takes a byte of the next message from the stream. A header line is read up
+ * to its line feed or 1023 bytes, whichever comes first. */
 KIVREL_API int kivrel_tcp_recv(int fd, char **body) KIVREL_NOEXCEPT;
 
 /* ------------------------------------------------------------------------ */
@@ -511,9 +550,10 @@ KIVREL_API kivrel_tcp_client *kivrel_tcp_client_new(void) KIVREL_NOEXCEPT;
 /* Releases the record alone. */
 KIVREL_API void kivrel_tcp_client_free(kivrel_tcp_client *client) KIVREL_NOEXCEPT;
 /* Returns a new client holding a copy of `ip_addr` (dotted decimal), `port`
- * and an open, unconnected IPv4 socket with one-second send and receive
- * time-outs and TCP_NODELAY (a body never waits behind its header for a
- * delayed acknowledgement); NULL (nothing left open) on failure. */
+ * and an open, unconnected IPv4 socket with a one-second deadline per
+ * message (see kivrel_tcp_client_set_timeout_ms()) and TCP_NODELAY (a
+ * message never waits behind an unacknowledged one for a delayed
+ * acknowledgement); NULL (nothing left open) on failure. */
 KIVREL_API kivrel_tcp_client *kivrel_tcp_client_create(const char *ip_addr,
                                                        int32_t port) KIVREL_NOEXCEPT;
 /* Connects the client's socket to its address, which must be strict
@@ -522,7 +562,11 @@ KIVREL_API kivrel_tcp_client *kivrel_tcp_client_create(const char *ip_addr,
  * "0x7f.0.0.1" and "1.2.3.4 junk" are refused); no name is looked up.
  * Returns 0, or -1 (the caller still destroys the client) for such text,
  * a port outside 0-65535, a refused or failed connection, or one not made
- * within the client's deadline (kivrel_tcp_client_set_timeout_ms()). */
+ * within the client's deadline (kivrel_tcp_client_set_timeout_ms(), counted
+ * from the call; 0 waits as long as the system does). A signal arriving
+ * meanwhile does not fail it: the wait goes on within the deadline. After a
+ * -1 the handshake may still complete in the background; destroy the client
+ * rather than connect it again. */
 KIVREL_API int kivrel_tcp_client_connect(kivrel_tcp_client *client) KIVREL_NOEXCEPT;
 /* Closes the socket, releases the address copy and the record. NULL is
  * ignored. */
@@ -589,17 +633,23 @@ KIVREL_API int kivrel_tcp_server_set_socket_fd(kivrel_tcp_server *server,
 KIVREL_API int32_t kivrel_tcp_server_get_port(const kivrel_tcp_server *server) KIVREL_NOEXCEPT;
 KIVREL_API int32_t kivrel_tcp_server_get_socket_fd(const kivrel_tcp_server *server) KIVREL_NOEXCEPT;
 
+/* The three stream helpers below keep no deadline per call: the socket's
+ * SO_RCVTIMEO/SO_SNDTIMEO bounds each receive or send they make, not the
+ * whole count, and an interrupted receive or send (EINTR) ends them with
+ * -1. The framing above (kivrel_tcp_send(), kivrel_tcp_recv()) does not use
+ * them. */
+
 /* Reads `n` bytes. Returns n, fewer when the stream ended first, 0 for n of
  * 0 or less, or -1 on a receive error or time-out. */
 KIVREL_API int32_t kivrel_utility_readn(int fd, void *buf, int32_t n) KIVREL_NOEXCEPT;
 /* Writes `n` bytes. Returns n, or the 0 or -1 that a send returned. */
 KIVREL_API int32_t kivrel_utility_writen(int fd, const void *buf, int32_t n) KIVREL_NOEXCEPT;
-/* Reads one line, one byte per receive, up to and including the line feed,
- * into `buf` of `max` bytes and terminates it. Returns the stored count plus
- * one when a line feed ended it or the stream ended after some bytes (the
- * count itself when the line feed was stored), `max` when the buffer filled,
- * 0 when the stream ended before any byte, 1 for `max` of 1 or less, -1 on
- * a receive error or time-out. */
+/* Reads one line, up to and including the line feed and never a byte
+ * beyond it, into `buf` of `max` bytes and terminates it. Returns the
+ * stored count plus one when a line feed ended it or the stream ended after
+ * some bytes (the count itself when the line feed was stored), `max` when
+ * the buffer filled, 0 when the stream ended before any byte, 1 for `max`
+ * of 1 or less, -1 on a receive error or time-out. */
 KIVREL_API int32_t kivrel_utility_readline(int fd, char *buf, int32_t max) KIVREL_NOEXCEPT;
 /* Start and stop the platform's socket layer; 0 where none is needed. */
 KIVREL_API int kivrel_winsock2_wsastartup(void) KIVREL_NOEXCEPT;

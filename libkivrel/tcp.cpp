@@ -1,5 +1,6 @@
 // TCP endpoints over IPv4 blocking sockets: a client that connects to one
 // service, a server that listens and the connections it accepts.
+#include <chrono>
 #include <cstdint>
 #include <cstdlib>
 
@@ -9,6 +10,7 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -32,9 +34,10 @@ constexpr int32_t kPortMax = 65535;
 
 int open_stream_socket() noexcept { return socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0); }
 
-// Header and body go out as two sends; without this the body of a
-// connection's second message sits behind Nagle until the peer's delayed
-// ACK arrives. Losing it costs latency only, so a failure is not fatal.
+// A message rarely fills a segment; without this one sent while the
+// connection still has data unacknowledged (a partial write's tail, a
+// pipelined call) sits behind Nagle until the peer's delayed ACK arrives.
+// Losing it costs latency only, so a failure is not fatal.
 void disable_nagle(int fd) noexcept {
   int on = 1;
   (void)setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
@@ -106,9 +109,32 @@ int32_t socket_deadline_ms(int fd, int option) noexcept {
   return static_cast<int32_t>(ms);
 }
 
-} // namespace kivrel
+bool MessageDeadline::wait(short events) noexcept {
+  using std::chrono::milliseconds;
+  using std::chrono::steady_clock;
+  if (!known_) {
+    ms_ = socket_deadline_ms(fd_, option_);
+    known_ = true;
+  }
+  for (;;) {
+    int timeout = -1;
+    if (ms_ > 0) {
+      auto left = start_ + milliseconds(ms_) - steady_clock::now();
+      if (left <= steady_clock::duration::zero()) return false;
+      // Rounded up, so that a wait never wakes just short of the deadline
+      // and spins.
+      auto ms = std::chrono::ceil<milliseconds>(left).count();
+      timeout = ms > INT32_MAX ? INT32_MAX : static_cast<int>(ms);
+    }
+    pollfd ready{fd_, events, 0};
+    int n = poll(&ready, 1, timeout);
+    if (n > 0) return true;
+    if (n < 0 && errno != EINTR) return false;
+    // Timed out or interrupted: the loop checks what is left.
+  }
+}
 
-namespace {} // namespace
+} // namespace kivrel
 
 extern "C" {
 
@@ -153,8 +179,18 @@ int kivrel_tcp_client_connect(kivrel_tcp_client *client) noexcept {
   peer.sin_family = AF_INET;
   peer.sin_port = htons(static_cast<uint16_t>(client->server_port));
   peer.sin_addr.s_addr = address;
-  if (connect(client->socket_fd, reinterpret_cast<sockaddr *>(&peer), sizeof peer) < 0) return -1;
-  return 0;
+  // A blocking connect gives up after the socket's send time-out, which is
+  // the client's whole deadline, none of it spent yet. A signal (or a
+  // socket made non-blocking by the caller) leaves the handshake going on
+  // in the background: then wait for its outcome within what is left.
+  kivrel::MessageDeadline deadline(client->socket_fd, SO_SNDTIMEO);
+  if (connect(client->socket_fd, reinterpret_cast<sockaddr *>(&peer), sizeof peer) == 0) return 0;
+  if (errno != EINTR && errno != EINPROGRESS) return -1;
+  if (!deadline.wait(POLLOUT)) return -1;
+  int error = 0;
+  socklen_t size = sizeof error;
+  if (getsockopt(client->socket_fd, SOL_SOCKET, SO_ERROR, &error, &size) < 0) return -1;
+  return error == 0 ? 0 : -1;
 }
 
 void kivrel_tcp_client_destroy(kivrel_tcp_client *client) noexcept {

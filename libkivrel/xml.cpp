@@ -43,10 +43,8 @@ const xmlNode *first_element(const xmlNode *parent, const xmlChar *name) noexcep
   return nullptr;
 }
 
-// libxml2 refuses documents nested deeper than 256 elements. The root and
-// the list holder take two levels and every list two more (datalist, data),
-// so deeper lists could be written but never read back: refuse them here.
-constexpr int kMaxDocumentListDepth = (256 - 2) / 2;
+// Deeper lists could be written but never read back: refuse them here.
+constexpr int kMaxDocumentListDepth = KIVREL_MAX_DOCUMENT_LIST_DEPTH;
 
 // True when `list` nests no deeper than `limit` lists (itself counting 1).
 bool fits_document(const kivrel_datalist *list, int limit) noexcept {
@@ -165,10 +163,10 @@ xmlDoc *parse(const char *text) noexcept { return kivrel::read_document(text, st
 
 } // namespace
 
-extern "C" {
+namespace kivrel {
 
-int kivrel_xml_serialize_method_call(const char *name, const kivrel_datalist *args, char **doc,
-                                     int *len) noexcept {
+int libxml2_write_call(const char *name, const kivrel_datalist *args, char **doc,
+                       int *len) noexcept {
   if (doc == nullptr || len == nullptr) return -1;
   *doc = nullptr;
   *len = 0;
@@ -178,18 +176,14 @@ int kivrel_xml_serialize_method_call(const char *name, const kivrel_datalist *ar
   return serialize(kMethodCall, name, kArgs, args, doc, len);
 }
 
-int kivrel_xml_serialize_method_response(const kivrel_datalist *ret, char **doc,
-                                         int *len) noexcept {
+int libxml2_write_response(const kivrel_datalist *ret, char **doc, int *len) noexcept {
   if (doc == nullptr || len == nullptr) return -1;
   *doc = nullptr;
   *len = 0;
   return serialize(kMethodResponse, nullptr, kResults, ret, doc, len);
 }
 
-void kivrel_xml_free(char *doc) noexcept { xmlFree(doc); }
-
-int kivrel_xml_deserialize_method_call(char **name, kivrel_datalist **args,
-                                       const char *doc) noexcept {
+int libxml2_read_call(char **name, kivrel_datalist **args, const char *doc) noexcept {
   if (name == nullptr || args == nullptr) return -1;
   *name = nullptr;
   *args = nullptr;
@@ -229,7 +223,7 @@ int kivrel_xml_deserialize_method_call(char **name, kivrel_datalist **args,
   return 0;
 }
 
-int kivrel_xml_deserialize_method_response(kivrel_datalist **ret, const char *doc) noexcept {
+int libxml2_read_response(kivrel_datalist **ret, const char *doc) noexcept {
   if (ret == nullptr) return -1;
   *ret = nullptr;
   if (doc == nullptr) return -1;
@@ -249,6 +243,55 @@ int kivrel_xml_deserialize_method_response(kivrel_datalist **ret, const char *do
   if (!results || quiet.failed()) return -1;
   *ret = results.release();
   return 0;
+}
+
+} // namespace kivrel
+
+// The public functions take the direct codec's answer when it has one.
+extern "C" {
+
+int kivrel_xml_serialize_method_call(const char *name, const kivrel_datalist *args, char **doc,
+                                     int *len) noexcept {
+  if (doc == nullptr || len == nullptr) return -1;
+  *doc = nullptr;
+  *len = 0;
+  if (name == nullptr) return -1;
+  kivrel::Direct direct = kivrel::direct_write_call(name, args, doc, len);
+  if (direct != kivrel::Direct::kPassed) return direct == kivrel::Direct::kDone ? 0 : -1;
+  return kivrel::libxml2_write_call(name, args, doc, len);
+}
+
+int kivrel_xml_serialize_method_response(const kivrel_datalist *ret, char **doc,
+                                         int *len) noexcept {
+  if (doc == nullptr || len == nullptr) return -1;
+  *doc = nullptr;
+  *len = 0;
+  kivrel::Direct direct = kivrel::direct_write_response(ret, doc, len);
+  if (direct != kivrel::Direct::kPassed) return direct == kivrel::Direct::kDone ? 0 : -1;
+  return kivrel::libxml2_write_response(ret, doc, len);
+}
+
+// Both codecs allocate the text with libxml2's allocator.
+void kivrel_xml_free(char *doc) noexcept { xmlFree(doc); }
+
+int kivrel_xml_deserialize_method_call(char **name, kivrel_datalist **args,
+                                       const char *doc) noexcept {
+  if (name == nullptr || args == nullptr) return -1;
+  *name = nullptr;
+  *args = nullptr;
+  if (doc == nullptr) return -1;
+  kivrel::Direct direct = kivrel::direct_read_call(name, args, doc);
+  if (direct != kivrel::Direct::kPassed) return direct == kivrel::Direct::kDone ? 0 : -1;
+  return kivrel::libxml2_read_call(name, args, doc);
+}
+
+int kivrel_xml_deserialize_method_response(kivrel_datalist **ret, const char *doc) noexcept {
+  if (ret == nullptr) return -1;
+  *ret = nullptr;
+  if (doc == nullptr) return -1;
+  kivrel::Direct direct = kivrel::direct_read_response(ret, doc);
+  if (direct != kivrel::Direct::kPassed) return direct == kivrel::Direct::kDone ? 0 : -1;
+  return kivrel::libxml2_read_response(ret, doc);
 }
 
 void kivrel_xml_init_parser(void) noexcept { xmlInitParser(); }

@@ -60,25 +60,6 @@ const xmlChar *first_child_text(const xmlNode *element, XmlChar &hold) noexcept 
   return hold.get();
 }
 
-// Decimal with optional sign after white space; what follows the digits is
-// ignored. False when there are no digits or the number leaves 32 bits.
-bool parse_int32(const xmlChar *text, int32_t *out) noexcept {
-  const xmlChar *p = text;
-  while (*p == ' ' || (*p >= '\t' && *p <= '\r'))
-    ++p;
-  bool negative = false;
-  if (*p == '+' || *p == '-') negative = *p++ == '-';
-  if (*p < '0' || *p > '9') return false;
-  const int64_t limit = negative ? -static_cast<int64_t>(INT32_MIN) : INT32_MAX;
-  int64_t magnitude = 0;
-  for (; *p >= '0' && *p <= '9'; ++p) {
-    magnitude = magnitude * 10 + (*p - '0');
-    if (magnitude > limit) return false;
-  }
-  *out = static_cast<int32_t>(negative ? -magnitude : magnitude);
-  return true;
-}
-
 // ---- writing
 
 xmlNode *dump_list(const kivrel_datalist *list, int depth) noexcept;
@@ -141,7 +122,8 @@ kivrel_data_int *load_int(const xmlNode *node) noexcept {
   XmlChar hold;
   const xmlChar *text = first_child_text(node, hold);
   int32_t number = 0;
-  if (text == nullptr || !parse_int32(text, &number)) return nullptr;
+  if (text == nullptr || !kivrel::parse_int32(reinterpret_cast<const char *>(text), &number))
+    return nullptr;
   return kivrel_data_int_create(number);
 }
 
@@ -205,6 +187,23 @@ kivrel_datalist *load_list(const xmlNode *node, int depth) noexcept {
 } // namespace
 
 namespace kivrel {
+
+bool parse_int32(const char *text, int32_t *out) noexcept {
+  const char *p = text;
+  while (*p == ' ' || (*p >= '\t' && *p <= '\r'))
+    ++p;
+  bool negative = false;
+  if (*p == '+' || *p == '-') negative = *p++ == '-';
+  if (*p < '0' || *p > '9') return false;
+  const int64_t limit = negative ? -static_cast<int64_t>(INT32_MIN) : INT32_MAX;
+  int64_t magnitude = 0;
+  for (; *p >= '0' && *p <= '9'; ++p) {
+    magnitude = magnitude * 10 + (*p - '0');
+    if (magnitude > limit) return false;
+  }
+  *out = static_cast<int32_t>(negative ? -magnitude : magnitude);
+  return true;
+}
 
 bool xml_can_carry(const char *text) noexcept {
   const auto *p = reinterpret_cast<const unsigned char *>(text);

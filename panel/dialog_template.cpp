@@ -288,6 +288,9 @@ QWidget *CreateControl(QDialog &dialog, const ControlTemplate &c, const DialogUn
   }
   case Edit:
     w = new QLineEdit(caption, &dialog);
+    // Its panel covers every pixel of its rectangle, so a new text repaints
+    // the edit alone, not the group box, labels and frames beneath it.
+    w->setAttribute(Qt::WA_OpaquePaintEvent);
     w->setGeometry(rect);
     break;
   case PushButton: {
@@ -303,6 +306,12 @@ QWidget *CreateControl(QDialog &dialog, const ControlTemplate &c, const DialogUn
   case ProgressBar: {
     auto *bar = new QProgressBar(&dialog);
     bar->setTextVisible(false);
+    // Qt repaints a bar only for a change it judges large enough (about one
+    // chunk of its own style), which would leave a stale picture after a
+    // small one: every change of value is painted.
+    QObject::connect(bar, &QProgressBar::valueChanged, bar, [bar] { bar->update(); });
+    // Its groove covers every pixel of its rectangle, like an edit's panel.
+    bar->setAttribute(Qt::WA_OpaquePaintEvent);
     w = bar;
     w->setGeometry(rect);
     break;
@@ -331,6 +340,7 @@ QWidget *CreateControl(QDialog &dialog, const ControlTemplate &c, const DialogUn
 const DialogTemplate kPanelTemplate = {
     .id = 102,
     .caption = "SKARVEL V1.0",
+    .windowType = Qt::Window,
     .cx = 430,
     .cy = 419,
     .fontFamily = "굴림",
@@ -342,6 +352,7 @@ const DialogTemplate kPanelTemplate = {
 const DialogTemplate kAboutTemplate = {
     .id = 100,
     .caption = "Skarvel 정보",
+    .windowType = Qt::Dialog,
     .cx = 235,
     .cy = 55,
     .fontFamily = "굴림",
@@ -376,7 +387,7 @@ QFont TemplateFont(const DialogTemplate &t) {
 }
 
 ControlMap BuildDialog(QDialog &dialog, const DialogTemplate &t) {
-  dialog.setWindowFlags(Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+  dialog.setWindowFlags(t.windowType | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                         Qt::WindowCloseButtonHint);
   dialog.setWindowTitle(QString::fromUtf8(t.caption));
   dialog.setFont(TemplateFont(t));

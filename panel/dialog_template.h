@@ -56,6 +56,9 @@ struct ControlTemplate {
 struct DialogTemplate {
   int id;
   const char *caption;
+  // Qt::Window for a program's main window (it gets a task-bar entry and
+  // stands on its own); Qt::Dialog for a box that belongs to another window.
+  Qt::WindowType windowType;
   int cx, cy; // client area, dialog units
   const char *fontFamily;
   int pointSize;
@@ -92,10 +95,12 @@ QFont TemplateFont(const DialogTemplate &t);
 // Identifier -> control, filled by BuildDialog.
 using ControlMap = QHash<int, QWidget *>;
 
-// Gives `dialog` the template's caption, font and fixed size and creates
-// every control as a direct child of it: group boxes first (so they stay
-// behind), the rest in table order, then the tab order. Push buttons are
-// never auto-default; only a kDefault one becomes the default button.
+// Gives `dialog` the template's window type, caption, font and fixed size
+// (title bar with system menu and close box, no minimise or maximise box)
+// and creates every control as a direct child of it: group boxes first (so
+// they stay behind), the rest in table order, then the tab order. Push
+// buttons are never auto-default; only a kDefault one becomes the default
+// button.
 ControlMap BuildDialog(QDialog &dialog, const DialogTemplate &t);
 
 #endif

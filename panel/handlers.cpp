@@ -276,8 +276,9 @@ bool PanelDialog::eventFilter(QObject *watched, QEvent *event) {
 
 void PanelDialog::OnIpSet() {
   ReadForm();
-  // Taken as typed: an unusable address shows as connections that fail.
-  g_robotAddress.Set(m_robotIp.toStdString());
+  // A mistyped address could reach another machine; it is refused, and the
+  // robot keeps being driven at the address in use.
+  if (!SetRobotAddress(m_robotIp)) ReportRejectedAddress(m_robotIp);
 }
 
 void PanelDialog::OnServoOn() { m_motorDriver.ServoOn(); }

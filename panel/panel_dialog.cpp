@@ -9,6 +9,11 @@
 #include <QProgressBar>
 #include <QPushButton>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+
+#include <string>
+
 #include "about_dialog.h"
 #include "kivrel.h"
 #include "resources.h"
@@ -88,6 +93,37 @@ bool PanelDialog::StartWorker(PanelThread kind) {
 }
 
 void PanelDialog::ShowReadings() { m_threads.ApplyUpdates(); }
+
+bool PanelDialog::IsRobotAddress(const QString &text) {
+  const std::string bytes = text.toStdString();
+  // inet_pton reads exactly the strict form; a NUL inside would end its
+  // reading early and let what follows pass unseen.
+  in_addr parsed{};
+  return bytes.find('\0') == std::string::npos && inet_pton(AF_INET, bytes.c_str(), &parsed) == 1;
+}
+
+bool PanelDialog::SetRobotAddress(const QString &address) {
+  if (!IsRobotAddress(address)) return false;
+  m_robotIp = address;
+  if (edit(kRobotIpEdit)->text() != address) edit(kRobotIpEdit)->setText(address);
+  g_robotAddress.Set(address.toStdString());
+  return true;
+}
+
+void PanelDialog::ReportRejectedAddress(const QString &text) {
+  const QString message =
+      QStringLiteral("\"%1\" is not a robot address.\n\n"
+                     "Type four numbers from 0 to 255 with dots between them, without spaces "
+                     "or leading zeros. The robot address stays %2.")
+          .arg(text, QString::fromStdString(*g_robotAddress.Get()));
+  QMessageBox box(QMessageBox::Warning, QStringLiteral("Skarvel"), message, QMessageBox::Ok, this);
+  // The operator's text is shown as typed, never read as markup.
+  box.setTextFormat(Qt::PlainText);
+  box.exec();
+  // Back to the address, ready to be corrected.
+  edit(kRobotIpEdit)->setFocus();
+  edit(kRobotIpEdit)->selectAll();
+}
 
 void PanelDialog::ReportThreadFailure() {
   QMessageBox box(QMessageBox::Warning, QApplication::applicationName(),

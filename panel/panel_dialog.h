@@ -57,6 +57,19 @@ public:
   void ReadForm();
   void WriteForm();
 
+  // True when `text` is an IPv4 address in strict dotted decimal: four
+  // decimal numbers 0 to 255, dots between them, no leading zeros (other
+  // than "0" itself), nothing before or after. Looser forms ("127.1",
+  // "0x7f.0.0.1", "010.0.0.1", padded text) are false, because readers
+  // disagree about the host they mean.
+  static bool IsRobotAddress(const QString &text);
+  // What "IP Set" does with a valid text, for any caller (the command line
+  // before the panel shows, for one): when IsRobotAddress(address), shows it
+  // in edit 1027, stores it in m_robotIp and makes it the address every
+  // later robot operation connects to, and returns true. Otherwise returns
+  // false and changes nothing; it shows nothing either.
+  bool SetRobotAddress(const QString &address);
+
   void InitUltraSonicBars();
   void OnSysCommand(int command);
 
@@ -124,6 +137,7 @@ private:
   // the operator (unless the panel is closing). False on failure.
   bool StartWorker(PanelThread kind);
   void ReportThreadFailure();
+  void ReportRejectedAddress(const QString &text);
 
   // Command handlers, routed by button identifier (handlers.cpp).
   void OnUltraSonicEnable();

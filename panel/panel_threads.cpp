@@ -151,7 +151,6 @@ int DrivePosThread(PanelDialog &dialog) {
     threads.Show(kPositionEdits[0], proxy.m_x.load());
     threads.Show(kPositionEdits[1], proxy.m_y.load());
     threads.Show(kPositionEdits[2], proxy.m_theta.load());
-    threads.Deliver();
     proxy.ReadEncoder();
     threads.Show(kEncoderEdits[0], proxy.m_encoderLeft.load());
     threads.Show(kEncoderEdits[1], proxy.m_encoderRight.load());
@@ -193,7 +192,10 @@ int DriveStopThread(PanelDialog &dialog) {
 
 // ---- PanelThreads
 
-PanelThreads::PanelThreads(PanelDialog &dialog) : m_dialog(dialog) {}
+PanelThreads::PanelThreads(PanelDialog &dialog) : m_dialog(dialog) {
+  m_frameTimer.setSingleShot(true);
+  QObject::connect(&m_frameTimer, &QTimer::timeout, [this] { ApplyNow(); });
+}
 
 PanelThreads::~PanelThreads() { Stop(); }
 
@@ -286,10 +288,19 @@ void PanelThreads::Show(int id, int32_t value, int32_t lampRow) {
   const int slot = id - kFirstControl;
   if (slot < 0 || slot >= kControlSlots) return;
   std::lock_guard<std::mutex> lock(m_updatesMutex);
-  m_updates[slot] = {true, value, lampRow};
+  Update &u = m_updates[slot];
+  // Most readings repeat from pass to pass: only a change costs the
+  // user-interface thread anything.
+  if (u.known && u.value == value && u.lampRow == lampRow) return;
+  u = {true, true, value, lampRow};
+  m_anyPending = true;
 }
 
 void PanelThreads::Deliver() {
+  {
+    std::lock_guard<std::mutex> lock(m_updatesMutex);
+    if (!m_anyPending) return;
+  }
   // One queued call stands for every update posted before it runs. It is
   // queued by name, so that Qt alone makes and frees the call, and the
   // values travel under our lock, where race checkers can follow them.
@@ -298,11 +309,27 @@ void PanelThreads::Deliver() {
 }
 
 void PanelThreads::ApplyUpdates() {
+  if (m_frameTimer.isActive()) return;
+  const auto since = std::chrono::milliseconds(m_sinceApplied.isValid() ? m_sinceApplied.elapsed()
+                                                                        : kFrame.count());
+  // Until the frame's end, further deliveries find one queued and post
+  // nothing; the timer applies them all.
+  if (since < kFrame) {
+    m_frameTimer.start(kFrame - since);
+    return;
+  }
+  ApplyNow();
+}
+
+void PanelThreads::ApplyNow() {
+  m_sinceApplied.start();
   // Cleared first: an update posted from here on queues another call.
   m_deliveryQueued.store(false);
   std::array<Update, kControlSlots> updates;
   {
     std::lock_guard<std::mutex> lock(m_updatesMutex);
+    if (!m_anyPending) return;
+    m_anyPending = false;
     updates = m_updates;
     for (Update &u : m_updates)
       u.pending = false;
@@ -311,14 +338,20 @@ void PanelThreads::ApplyUpdates() {
     const Update &u = updates[slot];
     if (!u.pending) continue;
     QWidget *control = m_dialog.control(kFirstControl + slot);
-    // Most readings repeat from pass to pass; only a change is repainted.
+    // Only a change is repainted.
     if (auto *edit = qobject_cast<QLineEdit *>(control)) {
       const QString text = QString::number(u.value);
       if (edit->text() != text) edit->setText(text);
     } else if (auto *bar = qobject_cast<QProgressBar *>(control)) {
       // A value beyond the bar's ends shows at the nearest end; Qt's bar
       // would ignore it and keep the old one.
-      bar->setValue(std::clamp(u.value, bar->minimum(), bar->maximum()));
+      const int value = std::clamp(u.value, bar->minimum(), bar->maximum());
+      if (bar->value() == value) continue;
+      // Qt's bar paints a large change at once, on its own; held back, it is
+      // painted with every other control of this delivery in one pass.
+      bar->setUpdatesEnabled(false);
+      bar->setValue(value);
+      bar->setUpdatesEnabled(true); // schedules the repaint
     } else if (auto *lamp = qobject_cast<StatusLamp *>(control)) {
       if (lamp->rowY() != u.lampRow || lamp->column() != u.value || lamp->extraY() != 0)
         lamp->SetLamp(u.lampRow, u.value, 0);

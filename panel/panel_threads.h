@@ -17,10 +17,14 @@
 //   again. So the caller sets the run flag first, then calls Start.
 // - Workers read run flags and call the proxies (atomic fields) directly.
 //   They never touch a widget: they post each control's new value with Show
-//   (under a lock of ours) and Deliver wakes the user-interface thread with
-//   one queued call on the dialog, which applies the latest value of every
-//   control posted since (ApplyUpdates): edits, bars and lamps alike. A
-//   busy user-interface thread thus gets one call, not a backlog.
+//   (under a lock of ours) and, once per pass, Deliver wakes the
+//   user-interface thread with one queued call on the dialog, which applies
+//   the latest value of every control posted since (ApplyUpdates): edits,
+//   bars and lamps alike. A busy user-interface thread thus gets one call,
+//   not a backlog. A value equal to the one last posted for its control is
+//   no change: a pass that changes nothing wakes nobody. Deliveries closer
+//   together than kFrame are applied together, kFrame after the previous
+//   one, so that the passes of several workers cost one repaint.
 // - Stop wakes every sleeping worker at once and joins them all; after it
 //   no worker runs and Start refuses. The owner clears the run flags before
 //   it calls Stop, and calls Stop before the dialog's controls and proxies
@@ -28,6 +32,8 @@
 #ifndef SKARVEL_PANEL_THREADS_H
 #define SKARVEL_PANEL_THREADS_H
 
+#include <QElapsedTimer>
+#include <QTimer>
 #include <array>
 #include <atomic>
 #include <chrono>
@@ -71,6 +77,9 @@ class PanelThreads {
 public:
   // Sleep between two passes of every worker.
   static constexpr std::chrono::milliseconds kPeriod{100};
+  // Shortest time between two applications of the workers' updates: well
+  // within a period, so every reading still shows in the pass it was made.
+  static constexpr std::chrono::milliseconds kFrame{30};
 
   explicit PanelThreads(PanelDialog &dialog);
   ~PanelThreads(); // Stop()
@@ -99,8 +108,12 @@ public:
 
   // Control updates. Show records the value for the control `id` (an
   // edit's number, a bar's position, a lamp's column in `lampRow`), any
-  // thread; Deliver makes sure the dialog applies it soon. ApplyUpdates
-  // runs on the user-interface thread (the dialog's ShowReadings).
+  // thread, unless it is the value last recorded for that control; Deliver
+  // makes sure the dialog soon applies what has been recorded, and does
+  // nothing when nothing new has been. ApplyUpdates runs on the
+  // user-interface thread (the dialog's ShowReadings): it applies what has
+  // been recorded, at once or, within kFrame of the previous application,
+  // once kFrame has passed.
   void Show(int id, int32_t value, int32_t lampRow = 0);
   void Deliver();
   void ApplyUpdates();
@@ -111,6 +124,8 @@ public:
   static void FailCreationForTesting(PanelThread kind, bool fail);
 
 private:
+  void ApplyNow();
+
   struct Slot {
     std::thread thread;
     bool running = false; // under m_mutex
@@ -121,7 +136,8 @@ private:
   static constexpr int kFirstControl = 1000;
   static constexpr int kControlSlots = 128;
   struct Update {
-    bool pending = false;
+    bool pending = false; // recorded, not yet applied
+    bool known = false;   // value and lampRow are the control's latest
     int32_t value = 0;
     int32_t lampRow = 0;
   };
@@ -133,9 +149,13 @@ private:
   std::array<Slot, kPanelThreadCount> m_slots;
   std::array<std::atomic<uint64_t>, kPanelThreadCount> m_starts{};
 
-  std::mutex m_updatesMutex; // guards m_updates
+  std::mutex m_updatesMutex; // guards m_updates and m_anyPending
   std::array<Update, kControlSlots> m_updates{};
+  bool m_anyPending = false;
   std::atomic<bool> m_deliveryQueued{false};
+  // User-interface thread only.
+  QTimer m_frameTimer;
+  QElapsedTimer m_sinceApplied;
 };
 
 #endif

@@ -31,9 +31,11 @@ constexpr char kSign8[] = "[{i}{i}{i}{i}{i}{i}{i}{i}]";
 constexpr char kSign16[] = "[{i}{i}{i}{i}{i}{i}{i}{i}{i}{i}{i}{i}{i}{i}{i}{i}]";
 
 // What one call came back with. `connect` is 0 when connected, -1 when no
-// client could be made or the connect failed (then nothing was sent).
+// client could be made or the connect failed (then nothing was sent);
+// `made` tells the two failures apart.
 struct CallOutcome {
   int connect = -1;
+  bool made = false;
   List reply;
 };
 
@@ -46,6 +48,7 @@ CallOutcome Call(int32_t port, const char *method, List args) {
   std::shared_ptr<const std::string> address = g_robotAddress.Get();
   Client client(kivrel_tcp_client_create(address->c_str(), port));
   if (!client) return out;
+  out.made = true;
   out.connect = kivrel_tcp_client_connect(client.get()) == 0 ? 0 : -1;
   if (out.connect != 0) return out;
   out.reply.reset(kivrel_request_method_call(client.get(), method, args.get()));
@@ -126,8 +129,12 @@ void UltraSonicProxy::ReadSensors() {
   CallOutcome out = Call(RobotPort::UltraSonic, "ReadSensors", nullptr);
   m_connectStatus.store(out.connect);
   if (out.connect != 0) {
-    std::fputs("usonic eles \n", stdout);
-    std::fflush(stdout);
+    // Only a connect that was tried and failed is reported; a client that
+    // could not even be made (no memory, no socket) passes in silence.
+    if (out.made) {
+      std::fputs("usonic eles \n", stdout);
+      std::fflush(stdout);
+    }
     return;
   }
   m_replyStatus.store(0);

@@ -5,16 +5,20 @@
 
 #include <QApplication>
 #include <QContextMenuEvent>
+#include <QElapsedTimer>
 #include <QFrame>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
+#include <QMessageBox>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QScreen>
 #include <QSignalSpy>
 #include <QTest>
 #include <QTimer>
+#include <QWindow>
 #include <climits>
 #include <cstdint>
 #include <functional>
@@ -121,6 +125,12 @@ TEST(PanelDialogLayout, ControlsSitWhereTheTemplateSaysWithTheirKindsAndCaptions
   ASSERT_GT(u.cx, 0);
   ASSERT_GT(u.cy, 0);
 
+  // A main window of its own, with a task-bar entry, not a dialog box.
+  EXPECT_EQ(d.windowType(), Qt::Window);
+  EXPECT_TRUE(d.isWindow());
+  EXPECT_EQ(d.parentWidget(), nullptr);
+  ASSERT_NE(d.windowHandle(), nullptr);
+  EXPECT_EQ(d.windowHandle()->type(), Qt::Window);
   EXPECT_EQ(d.windowTitle(), QStringLiteral("SKARVEL V1.0"));
   EXPECT_EQ(d.font().families().value(0), QStringLiteral("굴림"));
   EXPECT_EQ(d.font().pointSize(), 9);
@@ -357,6 +367,7 @@ TEST(PanelDialogSystemMenu, RightClickOffersAboutAfterASeparatorAndItOpensTheAbo
       [&d](QWidget *box) {
         const Units u(box->font());
         EXPECT_EQ(box->windowTitle(), QStringLiteral("Skarvel 정보"));
+        EXPECT_EQ(box->windowType(), Qt::Dialog); // it belongs to the panel
         EXPECT_EQ(box->size(), QSize(u.X(235), u.Y(55)));
         EXPECT_EQ(box->parentWidget(), &d);
         bool versionShown = false;
@@ -394,6 +405,170 @@ TEST(PanelDialogSystemMenu, RightClickOffersAboutAfterASeparatorAndItOpensTheAbo
   EXPECT_FALSE(d.isVisible());
   EXPECT_EQ(d.result(), QDialog::Rejected);
 }
+
+// Blocks painted along the middle row of `image` in `colour`.
+int Blocks(const QImage &image, QColor colour) {
+  const QImage rgb = image.convertToFormat(QImage::Format_RGB32);
+  const QRgb want = colour.rgb();
+  int blocks = 0;
+  bool inBlock = false;
+  for (int x = 0; x < rgb.width(); ++x) {
+    const bool filled = rgb.pixel(x, rgb.height() / 2) == want;
+    if (filled && !inBlock) ++blocks;
+    inBlock = filled;
+  }
+  return blocks;
+}
+
+// What the platform holds for `w` now: only painting that happened shows.
+QImage OnScreen(const QWidget *w) {
+  const QWidget *top = w->window();
+  const QPoint at = w->mapTo(top, QPoint(0, 0));
+  return top->screen()->grabWindow(top->winId(), at.x(), at.y(), w->width(), w->height()).toImage();
+}
+
+TEST(PanelDialogBars, EveryChangeOfValueRepaintsTheBarHoweverSmall) {
+  PanelDialog d;
+  d.show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(&d));
+  QProgressBar *bar = d.bar(1019);
+  const QColor block = bar->palette().color(QPalette::Highlight);
+  // The screen shows what a fresh painting of the bar shows (grab paints
+  // anew), within a generous bound for the deferred repaint.
+  const auto shown = [&] {
+    QElapsedTimer clock;
+    clock.start();
+    while (Blocks(OnScreen(bar), block) != Blocks(bar->grab().toImage(), block) &&
+           clock.elapsed() < 5000)
+      QTest::qWait(5);
+    return Blocks(OnScreen(bar), block);
+  };
+
+  ASSERT_EQ(shown(), 0);
+  bar->setValue(11); // a fraction of a block's worth
+  EXPECT_EQ(shown(), 1);
+
+  bar->setValue(60);
+  const int at60 = shown();
+  ASSERT_GT(at60, 1);
+  int differed = 0;
+  for (int value : {49, 50, 55, 65, 70, 71, 60, 59, 61}) {
+    SCOPED_TRACE(value);
+    bar->setValue(value);
+    const int fresh = Blocks(bar->grab().toImage(), block);
+    EXPECT_EQ(shown(), fresh);
+    differed += fresh != at60;
+  }
+  EXPECT_GE(differed, 4); // the readings really change the picture
+
+  // Readings repaint their own controls only, and what is on the screen is
+  // still the whole panel as a fresh painting shows it.
+  const auto whole = [&] {
+    return OnScreen(&d).convertToFormat(QImage::Format_RGB32) ==
+           d.grab().toImage().convertToFormat(QImage::Format_RGB32);
+  };
+  for (int round = 0; round < 3; ++round) {
+    for (int id = 1019; id <= 1025; ++id)
+      d.bar(id)->setValue(round == 1 ? 150 : 3 * round + id % 7);
+    for (int id : {1003, 1007, 1016, 1018, 1031, 1067, 1070})
+      d.edit(id)->setText(QString::number(round == 1 ? -123456 : 7 * round + id));
+    EXPECT_FALSE(whole()) << round; // not painted yet: the check can tell
+    QElapsedTimer clock;
+    clock.start();
+    while (!whole() && clock.elapsed() < 5000)
+      QTest::qWait(5);
+    EXPECT_TRUE(whole()) << round;
+  }
+}
+
+// Counts the queued calls that reach `target`.
+class QueuedCallCounter : public QObject {
+public:
+  explicit QueuedCallCounter(QObject *target) { target->installEventFilter(this); }
+  int count = 0;
+
+protected:
+  bool eventFilter(QObject *, QEvent *event) override {
+    if (event->type() == QEvent::MetaCall) ++count;
+    return false;
+  }
+};
+
+TEST(PanelDialogReadings, OnlyChangedReadingsWakeThePanelAndEveryChangeShows) {
+  PanelDialog d;
+  d.show();
+  QueuedCallCounter calls(&d);
+  PanelThreads &threads = d.threads();
+  const auto waitFor = [](const std::function<bool()> &done) {
+    QElapsedTimer clock;
+    clock.start();
+    while (!done() && clock.elapsed() < 5000)
+      QTest::qWait(5);
+    return done();
+  };
+  // No robot: the Connect State lamps turn dark green once, then every
+  // pass repeats the same states.
+  ASSERT_TRUE(waitFor([&] { return d.lamp(1094)->rowY() == 16 && d.lamp(1094)->column() == 1; }));
+  QTest::qWait(5 * int(PanelThreads::kPeriod.count()));
+  const int settled = calls.count;
+  QTest::qWait(5 * int(PanelThreads::kPeriod.count()));
+  EXPECT_EQ(calls.count, settled);
+
+  // Readings as a worker posts them: each change shows, a repeat is no news.
+  struct Step {
+    int id;
+    int32_t value, row;
+    bool change;
+  };
+  const Step steps[] = {{1003, 42, 0, true}, {1003, 42, 0, false}, {1003, 43, 0, true},
+                        {1019, 43, 0, true}, {1019, 43, 0, false}, {1003, 42, 0, true},
+                        {1091, 0, 0, true},  {1091, 0, 16, true},  {1091, 0, 16, false}};
+  for (const Step &step : steps) {
+    SCOPED_TRACE(step.id * 1000 + step.value);
+    const int before = calls.count;
+    threads.Show(step.id, step.value, step.row);
+    threads.Deliver();
+    if (step.change) {
+      EXPECT_TRUE(waitFor([&] { return calls.count > before; }));
+    } else {
+      QTest::qWait(2 * int(PanelThreads::kFrame.count()));
+      EXPECT_EQ(calls.count, before);
+    }
+    if (QLineEdit *edit = d.edit(step.id)) {
+      EXPECT_TRUE(waitFor([&] { return edit->text() == QString::number(step.value); }));
+    } else if (QProgressBar *bar = d.bar(step.id)) {
+      EXPECT_TRUE(waitFor([&] { return bar->value() == step.value; }));
+    } else {
+      StatusLamp *lamp = d.lamp(step.id);
+      EXPECT_TRUE(
+          waitFor([&] { return lamp->rowY() == step.row && lamp->column() == step.value; }));
+    }
+  }
+}
+
+// Closes every message box that comes up while it lives and notes what it
+// said: the boxes are modal, and the test goes on once each is closed.
+class MessageBoxCloser {
+public:
+  struct Seen {
+    QString title;
+    QString text;
+    Qt::TextFormat format;
+  };
+  MessageBoxCloser() {
+    QObject::connect(&timer_, &QTimer::timeout, [this] {
+      auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
+      if (box == nullptr) return;
+      seen.push_back({box->windowTitle(), box->text(), box->textFormat()});
+      box->button(QMessageBox::Ok)->click();
+    });
+    timer_.start(5);
+  }
+  std::vector<Seen> seen;
+
+private:
+  QTimer timer_;
+};
 
 // --- Against the robot -----------------------------------------------------
 
@@ -534,26 +709,72 @@ TEST_F(PanelAgainstRobot, ServoAndBumperModeButtonsReachTheRobot) {
   EXPECT_EQ(Caption(*d_, 1048), "Stop Mode");
 }
 
-TEST_F(PanelAgainstRobot, IpSetTakesTheTextAsTypedAndLaterCommandsUseIt) {
+TEST_F(PanelAgainstRobot, IpSetRefusesAllButStrictDottedAddressesAndKeepsTheOneInUse) {
+  MessageBoxCloser boxes;
   Click(1039);
   ASSERT_EQ(d_->m_motorDriver.m_connectStatus.load(), 0);
-  for (const char *unusable : {"", "robot"}) {
-    SCOPED_TRACE(unusable);
-    Type(1027, unusable);
+  const std::string rejected[] = {
+      "",
+      "robot",
+      "300.1.1.1",
+      "127.1",
+      "127.000.000.001",
+      "0x7f.0.0.1",
+      "127.0.0.01",
+      " 127.0.0.1",
+      "127.0.0.1 ",
+      "127.0.0.1 junk",
+      "127.0.0.1.",
+      "127.0.0.1.0",
+      "127..0.1",
+      "127.0.0.1\n",
+      "+127.0.0.1",
+      "127.0.0.256",
+      "<b>127.0.0.1</b>",
+      std::string("127.0.0.1\0junk", 14),
+  };
+  for (const std::string &text : rejected) {
+    const QString typed = QString::fromUtf8(text.data(), qsizetype(text.size()));
+    SCOPED_TRACE(typed.toStdString());
+    const size_t before = boxes.seen.size();
+    d_->edit(1027)->setText(typed);
     Click(1028);
-    EXPECT_EQ(*g_robotAddress.Get(), unusable);
+    ASSERT_EQ(boxes.seen.size(), before + 1);
+    const MessageBoxCloser::Seen &box = boxes.seen.back();
+    EXPECT_EQ(box.title, "Skarvel");
+    EXPECT_TRUE(box.text.contains("\"" + typed + "\"")) << box.text.toStdString();
+    EXPECT_EQ(box.format, Qt::PlainText);
+    EXPECT_EQ(*g_robotAddress.Get(), "127.0.0.1");
+    // The robot is still reached at the address in use.
     const uint64_t calls = sim_->CallCount("ServoOff");
+    d_->m_motorDriver.m_connectStatus.store(-1);
     Click(1039);
-    EXPECT_EQ(d_->m_motorDriver.m_connectStatus.load(), -1);
-    EXPECT_EQ(sim_->CallCount("ServoOff"), calls);
+    EXPECT_EQ(sim_->CallCount("ServoOff"), calls + 1);
+    EXPECT_EQ(d_->m_motorDriver.m_connectStatus.load(), 0);
   }
-  Type(1027, "127.0.0.1");
-  Click(1028);
-  EXPECT_EQ(d_->m_robotIp, "127.0.0.1");
+
+  // A valid address is stored as typed, without a word.
+  const size_t boxesBefore = boxes.seen.size();
+  for (const char *address : {"127.0.0.2", "127.0.0.1"}) {
+    Type(1027, address);
+    Click(1028);
+    EXPECT_EQ(*g_robotAddress.Get(), address);
+    EXPECT_EQ(d_->m_robotIp, address);
+  }
+  EXPECT_EQ(boxes.seen.size(), boxesBefore);
   const uint64_t calls = sim_->CallCount("ServoOff");
   Click(1039);
   EXPECT_EQ(d_->m_motorDriver.m_connectStatus.load(), 0);
   EXPECT_EQ(sim_->CallCount("ServoOff"), calls + 1);
+
+  // The same rule for a caller that sets the address directly: a refusal
+  // changes nothing, an address shows in the edit as if typed.
+  EXPECT_FALSE(d_->SetRobotAddress("127.1"));
+  EXPECT_EQ(*g_robotAddress.Get(), "127.0.0.1");
+  EXPECT_TRUE(d_->SetRobotAddress("127.0.0.3"));
+  EXPECT_EQ(d_->edit(1027)->text(), "127.0.0.3");
+  EXPECT_EQ(*g_robotAddress.Get(), "127.0.0.3");
+  EXPECT_EQ(boxes.seen.size(), boxesBefore);
 }
 
 } // namespace

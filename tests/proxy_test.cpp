@@ -1,6 +1,8 @@
 // The robot access layer against scripted services on the robot's ports and
 // against no service at all.
 #include <dirent.h>
+#include <sys/resource.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -109,6 +111,35 @@ TEST_F(ProxyTest, UnreachableControllerChangesNothingButConnectStatus) {
 
     EXPECT_EQ(OpenDescriptors(), fds) << "every operation closes its socket";
   }
+}
+
+TEST_F(ProxyTest, UltraSonicReportsAFailedConnectButNotAClientThatCouldNotBeMade) {
+  // A connect that fails (nothing listens on the robot's port) is reported.
+  UltraSonicProxy sonar;
+  sonar.m_range[0] = 42;
+  sonar.m_connectStatus = 0;
+  CaptureStdout();
+  sonar.ReadSensors();
+  EXPECT_EQ(GetCapturedStdout(), "usonic eles \n");
+  EXPECT_EQ(sonar.m_connectStatus, -1);
+
+  // No socket can be had: the descriptor limit is lowered to the lowest free
+  // descriptor for the one call, so the client is never made.
+  rlimit saved{};
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+  CaptureStdout();
+  const int lowestFree = dup(0);
+  ASSERT_GE(lowestFree, 0);
+  close(lowestFree);
+  rlimit lowered = saved;
+  lowered.rlim_cur = static_cast<rlim_t>(lowestFree);
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &lowered), 0);
+  sonar.m_connectStatus = 0;
+  sonar.ReadSensors();
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &saved), 0);
+  EXPECT_EQ(GetCapturedStdout(), "");
+  EXPECT_EQ(sonar.m_connectStatus, -1);
+  EXPECT_EQ(sonar.m_range[0], 42);
 }
 
 TEST_F(ProxyTest, EachOperationMakesOneConnectionAndDecodesTheReply) {

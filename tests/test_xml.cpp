@@ -1,7 +1,9 @@
 // Values as XML element trees and the call and response documents. The
 // documents the readers get are written out byte by byte here; what the
-// writers produce is compared against such texts. Failure paths are checked
-// for leaks by the sanitizer and valgrind runs of this file.
+// writers produce is compared against such texts. Every document written or
+// read here also goes through the libxml2 codec alone, which must agree
+// with the public functions (the direct codec first). Failure paths are
+// checked for leaks by the sanitizer and valgrind runs of this file.
 #include <climits>
 #include <cstdint>
 #include <cstdio>
@@ -22,6 +24,7 @@
 
 #include "example_documents.h"
 #include "kivrel.hpp"
+#include "xmlcodec.h"
 
 namespace {
 
@@ -108,12 +111,24 @@ struct Written {
   std::string str() const { return text == nullptr ? "" : std::string(text, len); }
 };
 
+void expect_same(const Written &out, const Written &alone) {
+  EXPECT_EQ(out.rc, alone.rc);
+  EXPECT_EQ(out.len, alone.len);
+  EXPECT_EQ(out.str(), alone.str());
+}
+
 void write_call(Written &out, const char *name, const kivrel_datalist *args) {
   out.rc = kivrel_xml_serialize_method_call(name, args, &out.text, &out.len);
+  Written alone;
+  alone.rc = kivrel::libxml2_write_call(name, args, &alone.text, &alone.len);
+  expect_same(out, alone);
 }
 
 void write_response(Written &out, const kivrel_datalist *ret) {
   out.rc = kivrel_xml_serialize_method_response(ret, &out.text, &out.len);
+  Written alone;
+  alone.rc = kivrel::libxml2_write_response(ret, &alone.text, &alone.len);
+  expect_same(out, alone);
 }
 
 // Outputs start out as junk so that a reader that does not null them on
@@ -127,6 +142,14 @@ struct ReadCall {
   kivrel_datalist *args = kJunkList;
   explicit ReadCall(const std::string &doc) {
     rc = kivrel_xml_deserialize_method_call(&name, &args, doc.c_str());
+    char *alone_name = nullptr;
+    kivrel_datalist *alone_args = nullptr;
+    int alone_rc = kivrel::libxml2_read_call(&alone_name, &alone_args, doc.c_str());
+    EXPECT_EQ(rc, alone_rc) << doc;
+    EXPECT_EQ(name_str(), alone_name == nullptr ? "(null)" : alone_name) << doc;
+    EXPECT_EQ(describe(args), describe(alone_args)) << doc;
+    kivrel_mem_free(alone_name);
+    kivrel_datalist_destroy(alone_args);
   }
   ~ReadCall() {
     if (name != kJunkName) kivrel_mem_free(name);
@@ -140,6 +163,10 @@ struct ReadResponse {
   kivrel_datalist *ret = kJunkList;
   explicit ReadResponse(const std::string &doc) {
     rc = kivrel_xml_deserialize_method_response(&ret, doc.c_str());
+    kivrel_datalist *alone = nullptr;
+    EXPECT_EQ(rc, kivrel::libxml2_read_response(&alone, doc.c_str())) << doc;
+    EXPECT_EQ(describe(ret), describe(alone)) << doc;
+    kivrel_datalist_destroy(alone);
   }
   ~ReadResponse() {
     if (ret != kJunkList) kivrel_datalist_destroy(ret);
@@ -628,14 +655,15 @@ TEST(XmlDocuments, DocumentsNestedTooDeepAreRefused) {
 // Whatever the writer puts out, the reader takes back: a list as deep as a
 // document can carry round-trips, one level more is not written at all.
 TEST(XmlDocuments, WritersRefuseListsTooDeepForADocument) {
-  for (int depth : {127, 128}) {
+  static_assert(KIVREL_MAX_DOCUMENT_LIST_DEPTH == 127);
+  for (int depth : {KIVREL_MAX_DOCUMENT_LIST_DEPTH, KIVREL_MAX_DOCUMENT_LIST_DEPTH + 1}) {
     SCOPED_TRACE(depth);
     List list(nested_list(depth));
     char *call = nullptr, *response = nullptr;
     int len = 0;
     int written = kivrel_xml_serialize_method_call("N", list.get(), &call, &len);
     int answered = kivrel_xml_serialize_method_response(list.get(), &response, &len);
-    if (depth == 127) {
+    if (depth == KIVREL_MAX_DOCUMENT_LIST_DEPTH) {
       ASSERT_EQ(written, 0);
       ASSERT_EQ(answered, 0);
       kivrel_datalist *back = nullptr;
@@ -709,6 +737,300 @@ TEST(XmlDocuments, DocumentsAreWrittenAndReadOnSeveralThreadsAtOnce) {
     th.join();
   for (int t = 0; t < kThreads; ++t)
     EXPECT_EQ(good[t], kRounds) << "thread " << t;
+}
+
+// ---- the two codecs
+
+// A document of `elements` nested elements in all: the root, the holder and
+// `datalist`/`data` pairs, closed by an empty `datalist` or `data`.
+std::string nested_response(int elements) {
+  std::string open, close;
+  int open_elements = 2;
+  for (; open_elements + 2 < elements; open_elements += 2) {
+    open += "<datalist><data>";
+    close += "</data></datalist>";
+  }
+  const char *innermost =
+      open_elements + 1 == elements ? "<datalist/>" : "<datalist><data/></datalist>";
+  return "<method_response><method_datalist_ret>" + open + innermost + close +
+         "</method_datalist_ret></method_response>";
+}
+
+kivrel::Direct direct_read(const std::string &doc) {
+  kivrel_datalist *ret = nullptr;
+  kivrel::Direct d = kivrel::direct_read_response(&ret, doc.c_str());
+  kivrel_datalist_destroy(ret);
+  return d;
+}
+
+TEST(XmlCodecs, DirectCodecReadsWhatTheWritersPutOutWithoutLibxml2) {
+  std::string long_text(3000, 'x');
+  List lists[] = {
+      List(list_of({int_value(1)})),
+      List(list_of({int_value(INT32_MIN), int_value(INT32_MAX), int_value(0), int_value(-1)})),
+      List(list_of({string_value("<a> & \"b\" 'c' ]]> \r\n\t"), string_value(""),
+                    string_value("Gr\xC3\xBC\xC3\x9F \xE2\x82\xAC \xF0\x9D\x84\x9E \x7F \xC2\x85"),
+                    string_value(long_text.c_str())})),
+      List(list_of({list_value(list_of({list_value(list_of({string_value("in")})), int_value(2)})),
+                    int_value(3)})),
+      List(nested_list(40)), // deeper than libxml2 indents
+      List(nested_list(KIVREL_MAX_DOCUMENT_LIST_DEPTH)),
+  };
+  for (const List &list : lists) {
+    SCOPED_TRACE(describe(list.get()).substr(0, 60));
+    char *doc = nullptr;
+    int len = 0;
+    ASSERT_EQ(kivrel::direct_write_response(list.get(), &doc, &len), kivrel::Direct::kDone);
+    Written alone;
+    alone.rc = kivrel::libxml2_write_response(list.get(), &alone.text, &alone.len);
+    ASSERT_EQ(alone.rc, 0);
+    EXPECT_EQ(std::string(doc, len), alone.str());
+    kivrel_datalist *back = nullptr;
+    EXPECT_EQ(kivrel::direct_read_response(&back, doc), kivrel::Direct::kDone);
+    EXPECT_EQ(describe(back), describe(list.get()));
+    kivrel_datalist_destroy(back);
+    kivrel_xml_free(doc);
+
+    Written call;
+    write_call(call, "Method_1", list.get());
+    char *name = nullptr;
+    kivrel_datalist *args = nullptr;
+    EXPECT_EQ(kivrel::direct_read_call(&name, &args, call.text), kivrel::Direct::kDone);
+    EXPECT_STREQ(name, "Method_1");
+    EXPECT_EQ(describe(args), describe(list.get()));
+    kivrel_mem_free(name);
+    kivrel_datalist_destroy(args);
+  }
+  for (const char *doc : {kExample1, kCallWithoutArgs}) {
+    char *name = nullptr;
+    kivrel_datalist *args = nullptr;
+    EXPECT_EQ(kivrel::direct_read_call(&name, &args, doc), kivrel::Direct::kDone);
+    kivrel_mem_free(name);
+    kivrel_datalist_destroy(args);
+  }
+  EXPECT_EQ(direct_read(kExample2), kivrel::Direct::kDone);
+  EXPECT_EQ(direct_read(kResponseWithoutResult), kivrel::Direct::kDone);
+
+  // Names the writers take as they are; one with a reference in it is
+  // libxml2's to resolve.
+  for (const char *name : {"", " spaced name ", "a<b>\"c\"", "caf\xC3\xA9\r\n"}) {
+    Written w;
+    write_call(w, name, nullptr);
+    EXPECT_EQ(w.rc, 0) << name;
+  }
+  char *doc = nullptr;
+  int len = 0;
+  EXPECT_EQ(kivrel::direct_write_call("A&amp;B", nullptr, &doc, &len), kivrel::Direct::kPassed);
+  EXPECT_EQ(doc, nullptr);
+}
+
+TEST(XmlCodecs, BothReadersAgreeOnUnusualDocuments) {
+  const std::string decl = kDecl;
+  const std::string call = "<method_call><method_name>N</method_name><method_datalist_arg>";
+  const std::string end = "</method_datalist_arg></method_call>";
+  auto int_call = [&](const std::string &text) {
+    return call + "<datalist><data><int>" + text + "</int></data></datalist>" + end;
+  };
+  auto string_call = [&](const std::string &text) {
+    return call + "<datalist><data><string>" + text + "</string></data></datalist>" + end;
+  };
+  struct Case {
+    std::string doc;
+    bool direct; // read without libxml2
+  } cases[] = {
+      // White space and forms the direct reader takes.
+      {"\n\t <method_call >\r\n <method_name\t>N</method_name\n> </method_call >\n\n", true},
+      {"<?xml version=\"1.0\" encoding=\"UTF-8\"?><method_call><method_name>N</method_name>"
+       "</method_call>",
+       true},
+      {int_call(" 42 "), true},
+      {int_call("\n\t+7"), true},
+      {int_call("-0042abc"), true},
+      {int_call("0x10"), true},
+      {int_call("&#x34;2"), true},
+      {int_call("4&#50;"), true},
+      {int_call("2147483648"), true},
+      {int_call(""), true},
+      {int_call("   "), true},
+      {string_call("a&lt;&gt;&amp;&quot;&apos;&#65;&#x42;&#x00043;&#x10FFFF;&#xD;&#9;"), true},
+      {string_call("]] > ]>"), true},
+      {string_call("caf\xC3\xA9 \x7F \xC2\x85 \xEF\xBF\xBD"), true},
+      {string_call("  "), true},
+      {call +
+           "<datalist><data/><data> </data><data><string/></data><data><datalist/></data>"
+           "<data><int>1</int><string>s</string></data></datalist>" +
+           end,
+       true},
+      {"<method_call><method_datalist_arg><datalist><data><int>1</int></data></datalist>"
+       "</method_datalist_arg><method_name/><method_name>A</method_name><method_name>B"
+       "</method_name><method_datalist_arg/><method_datalist_arg> </method_datalist_arg>"
+       "</method_call>",
+       true},
+      {"<method_call><method_name></method_name></method_call>", true},
+      {"<method_call><method_name>N</method_name><method_datalist_arg><datalist><data><int>x"
+       "</int></data></datalist></method_datalist_arg></method_call>",
+       true},
+      // What it leaves to libxml2.
+      {decl + "<!-- c --><method_call><method_name>N</method_name></method_call>", false},
+      {call + "<!-- c --><datalist><data><int>1</int></data></datalist>" + end, false},
+      {string_call("<![CDATA[<raw> & ]]>"), false},
+      {string_call("a<?pi x?>b"), false},
+      {string_call("a]]>b"), false},
+      {string_call("a\rb\r\nc"), false},
+      {string_call("&#0;"), false},
+      {string_call("&#xD800;"), false},
+      {string_call("&#xFFFE;"), false},
+      {string_call("&#X41;"), false},
+      {string_call("&#x110000;"), false},
+      {string_call("&#x000000000A;"), false},
+      {string_call("&#x0000000041;"), false},
+      {string_call("&#;"), false},
+      {string_call("&nbsp;"), false},
+      {string_call("a & b"), false},
+      {string_call("\xC3"), false},
+      {string_call("\xED\xA0\x80"), false},
+      {string_call("\x01"), false},
+      {int_call("1<b/>"), false},
+      {"<?xml version='1.0'?><method_call><method_name>N</method_name></method_call>", false},
+      {"<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?><method_call><method_name>caf\xE9"
+       "</method_name></method_call>",
+       false},
+      {"<?xml version=\"1.0\" standalone=\"yes\"?><method_call><method_name>N</method_name>"
+       "</method_call>",
+       false},
+      {" <?xml version=\"1.0\"?><method_call><method_name>N</method_name></method_call>", false},
+      {"\xEF\xBB\xBF<method_call><method_name>N</method_name></method_call>", false},
+      {"<!DOCTYPE method_call [<!ENTITY e \"Name\">]><method_call><method_name>&e;"
+       "</method_name></method_call>",
+       false},
+      {"<method_call id=\"1\"><method_name>N</method_name></method_call>", false},
+      {"<method_call xmlns=\"urn:x\"><method_name>N</method_name></method_call>", false},
+      {"<x:method_call xmlns:x=\"urn:x\"><x:method_name>N</x:method_name></x:method_call>", false},
+      {"<method_call><method_name>N</method_name><other/></method_call>", false},
+      {"<method_call><method_name>N</method_name></method_call><!-- after -->", false},
+      {"<method_call><method_name>N</method_name></method_call>junk", false},
+      {"<method_call><method_name>N</method_name></method_call><method_call/>", false},
+      {"<method_call><method_name>N</method_name></method_calls>", false},
+      {"<method_call><method_name>N</method_name>", false},
+      {"<method_call><method_name>N<method_name>", false},
+      {"<method_call><method_name>N</method_name>" + std::string(2 << 20, ' ') + "</method_call>",
+       false},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.doc.substr(0, 200));
+    ReadCall r(c.doc); // compares with libxml2 alone
+    char *name = nullptr;
+    kivrel_datalist *args = nullptr;
+    kivrel::Direct d = kivrel::direct_read_call(&name, &args, c.doc.c_str());
+    EXPECT_EQ(d != kivrel::Direct::kPassed, c.direct);
+    kivrel_mem_free(name);
+    kivrel_datalist_destroy(args);
+  }
+
+  // Response documents: only a first result holder counts.
+  const std::string list = "<datalist><data><int>1</int></data></datalist>";
+  const std::string responses[] = {
+      "<method_response/>",
+      "<method_response><method_datalist_ret/></method_response>",
+      "<method_response><method_datalist_ret>" + list + "</method_datalist_ret></method_response>",
+      "<method_response><method_datalist_ret/><method_datalist_ret>" + list +
+          "</method_datalist_ret></method_response>",
+      "<method_response><method_datalist_ret>" + list + list +
+          "</method_datalist_ret></method_response>",
+      "<method_response><method_datalist_ret><datalist><data><int>x</int></data></datalist>"
+      "</method_datalist_ret><!-- c --></method_response>",
+      "<method_response><method_datalist_ret><datalist/></method_datalist_ret></"
+      "method_response>",
+      "<method_response><method_datalist_ret> text " + list +
+          "</method_datalist_ret></method_response>",
+  };
+  for (const std::string &doc : responses) {
+    ReadResponse r(doc);
+    (void)r;
+  }
+}
+
+// libxml2's allocator, failing every call from the `fail_from`th on.
+int allocations = 0;
+int fail_from = -1;
+bool allocation_allowed() { return fail_from < 0 || allocations++ < fail_from; }
+void *counted_malloc(size_t n) { return allocation_allowed() ? std::malloc(n) : nullptr; }
+void *counted_realloc(void *p, size_t n) {
+  return allocation_allowed() ? std::realloc(p, n) : nullptr;
+}
+char *counted_strdup(const char *s) {
+  return allocation_allowed() ? static_cast<char *>(std::memcpy(std::malloc(std::strlen(s) + 1), s,
+                                                                std::strlen(s) + 1))
+                              : nullptr;
+}
+
+TEST(XmlCodecs, DirectCodecReportsFailedAllocationsAndHandsOutNothing) {
+  // Long enough that the document buffer and the text buffer both grow.
+  const std::string long_text(5000, 'y');
+  List list(list_of({int_value(1), string_value(long_text.c_str())}));
+  char *expected = nullptr;
+  int expected_len = 0;
+  ASSERT_EQ(kivrel::direct_write_response(list.get(), &expected, &expected_len),
+            kivrel::Direct::kDone);
+
+  xmlFreeFunc saved_free;
+  xmlMallocFunc saved_malloc;
+  xmlReallocFunc saved_realloc;
+  xmlStrdupFunc saved_strdup;
+  ASSERT_EQ(xmlMemGet(&saved_free, &saved_malloc, &saved_realloc, &saved_strdup), 0);
+  ASSERT_EQ(xmlMemSetup(std::free, counted_malloc, counted_realloc, counted_strdup), 0);
+  int refused = 0;
+  int fail_at = 0;
+  for (; fail_at < 10; ++fail_at) {
+    allocations = 0;
+    fail_from = fail_at;
+    char *doc = nullptr;
+    int len = 0;
+    kivrel::Direct written = kivrel::direct_write_response(list.get(), &doc, &len);
+    kivrel_datalist *back = nullptr;
+    kivrel::Direct read = kivrel::direct_read_response(&back, expected);
+    fail_from = -1;
+    if (written == kivrel::Direct::kDone) {
+      EXPECT_EQ(std::string(doc, len), std::string(expected, expected_len));
+      kivrel_xml_free(doc);
+    } else {
+      EXPECT_EQ(written, kivrel::Direct::kRefused);
+      EXPECT_EQ(doc, nullptr);
+      ++refused;
+    }
+    if (read == kivrel::Direct::kDone) {
+      EXPECT_EQ(describe(back), describe(list.get()));
+      kivrel_datalist_destroy(back);
+    } else {
+      EXPECT_EQ(read, kivrel::Direct::kRefused);
+      EXPECT_EQ(back, nullptr);
+      ++refused;
+    }
+    if (written == kivrel::Direct::kDone && read == kivrel::Direct::kDone) break;
+  }
+  xmlMemSetup(saved_free, saved_malloc, saved_realloc, saved_strdup);
+  kivrel_xml_free(expected);
+  EXPECT_GE(refused, 2);
+  EXPECT_LT(fail_at, 10) << "both succeed once enough allocations succeed";
+}
+
+TEST(XmlCodecs, DocumentDepthLimitHoldsOnBothReaders) {
+  static_assert(KIVREL_MAX_DOCUMENT_DEPTH == 257);
+  ReadResponse deepest(nested_response(KIVREL_MAX_DOCUMENT_DEPTH));
+  EXPECT_EQ(deepest.rc, 0);
+  EXPECT_EQ(direct_read(nested_response(KIVREL_MAX_DOCUMENT_DEPTH)), kivrel::Direct::kDone);
+  // The deepest list a document can hold: one more than the writers write,
+  // when the innermost is empty.
+  int lists = 0;
+  for (const kivrel_datalist *l = deepest.ret; l != nullptr; ++lists)
+    l = l->head != nullptr ? static_cast<kivrel_datalist *>(l->head->data) : nullptr;
+  EXPECT_EQ(lists, KIVREL_MAX_DOCUMENT_LIST_DEPTH + 1);
+
+  for (int elements : {KIVREL_MAX_DOCUMENT_DEPTH + 1, KIVREL_MAX_DOCUMENT_DEPTH + 2, 50000}) {
+    ReadResponse r(nested_response(elements));
+    EXPECT_EQ(r.rc, -1) << elements;
+    EXPECT_EQ(direct_read(nested_response(elements)), kivrel::Direct::kRefused) << elements;
+  }
 }
 
 // ---- values
