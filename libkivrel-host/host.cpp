@@ -98,11 +98,15 @@ bool request_complete(const char *bytes, size_t n, size_t *needed) {
   for (const char *p = bytes; p < nl; ++p)
     if (*p == ':') colon = p;
   if (colon == nullptr) return true;
+  // A length past the message limit is refused by the library at once, so
+  // it goes to a worker now instead of holding the connection till its
+  // deadline.
+  const auto limit = static_cast<uint64_t>(kivrel_get_max_message_size());
   uint64_t length = 0;
   const char *p = colon + 1;
   for (; p < nl && *p >= '0' && *p <= '9'; ++p) {
     length = length * 10 + static_cast<uint64_t>(*p - '0');
-    if (length > kHeldRequestBytes) break;
+    if (length > limit) return true;
   }
   const uint64_t total = static_cast<uint64_t>(nl - bytes) + 1 + length;
   if (total <= n) return true;

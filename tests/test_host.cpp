@@ -299,6 +299,26 @@ TEST_F(HostTest, IdleConnectionsAndUnfinishedRequestsAreClosed) {
     ASSERT_EQ(CallAdd(busy.get(), i, i), 2 * i) << i;
 }
 
+TEST_F(HostTest, RequestAnnouncingMoreThanTheMessageLimitIsRefusedAtOnce) {
+  // With the default ten-second deadlines, only an immediate refusal closes
+  // the connection within the wait below.
+  kivrel::Host host = Make();
+  ASSERT_NE(host, nullptr);
+  ASSERT_EQ(kivrel_host_start(host.get()), 0);
+  kivrel::Client big = Connect(kivrel_host_port(host.get()));
+  ASSERT_NE(big, nullptr);
+  const std::string header = std::string(KIVREL_PROTOCOL) + ":" +
+                             std::to_string(int64_t{kivrel_get_max_message_size()} + 1) + "\n<?xml";
+  ASSERT_EQ(send(big->socket_fd, header.data(), header.size(), MSG_NOSIGNAL),
+            static_cast<ssize_t>(header.size()));
+  EXPECT_TRUE(PeerCloses(big->socket_fd, 5000));
+  EXPECT_TRUE(Eventually([&] { return Stats(host.get()).calls_refused == 1; }));
+  // The host goes on answering.
+  kivrel::Client next = Connect(kivrel_host_port(host.get()));
+  ASSERT_NE(next, nullptr);
+  EXPECT_EQ(CallAdd(next.get(), 20, 22), 42);
+}
+
 TEST_F(HostTest, StopLetsRunningCallsFinishAndLeavesNothingBehind) {
   const size_t fds_before = OpenDescriptors();
   const size_t threads_before = Threads();
