@@ -85,7 +85,8 @@ endforeach()
 file(GLOB deb ${WORK_DIR}/out/libkivrel1_${VERSION}_*.deb)
 execute_process(COMMAND dpkg-deb --ctrl-tarfile ${deb} COMMAND tar -xO ./shlibs
   RESULT_VARIABLE rc OUTPUT_VARIABLE shlibs)
-if(rc OR NOT shlibs MATCHES "^libkivrel ${SOVERSION} libkivrel1 \\(>= ${VERSION}\\)")
+if(rc OR NOT shlibs MATCHES "(^|\n)libkivrel ${SOVERSION} libkivrel1 \\(>= ${VERSION}\\)"
+   OR NOT shlibs MATCHES "(^|\n)libkivrel-host ${SOVERSION} libkivrel1 \\(>= ${VERSION}\\)")
   message(FATAL_ERROR "libkivrel1's shlibs file is '${shlibs}'")
 endif()
 
