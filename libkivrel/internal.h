@@ -112,6 +112,10 @@ inline bool is_element(const xmlNode *node, const xmlChar *name) noexcept {
 // same bytes: well-formed UTF-8 of XML characters only.
 bool xml_can_carry(const char *text) noexcept;
 
+// Length of the well-formed UTF-8 sequence of a non-ASCII XML character at
+// `p` (NUL-terminated text), or 0 for anything else.
+size_t utf8_xml_char_length(const unsigned char *p) noexcept;
+
 // Decimal with optional sign after white space; what follows the digits is
 // ignored. False when there are no digits or the number leaves 32 bits.
 // Both document readers read `int` text with it.

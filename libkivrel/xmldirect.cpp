@@ -372,31 +372,6 @@ void append_utf8(Buffer &out, uint32_t c) noexcept {
   out.append(bytes, n);
 }
 
-// Length of the well-formed UTF-8 sequence of an XML character at `p`, or 0.
-size_t utf8_char_length(const unsigned char *p) noexcept {
-  unsigned lead = p[0];
-  int tail;
-  uint32_t cp;
-  if (lead >= 0xC2 && lead <= 0xDF) {
-    tail = 1;
-    cp = lead & 0x1F;
-  } else if (lead >= 0xE0 && lead <= 0xEF) {
-    tail = 2;
-    cp = lead & 0x0F;
-  } else if (lead >= 0xF0 && lead <= 0xF4) {
-    tail = 3;
-    cp = lead & 0x07;
-  } else {
-    return 0;
-  }
-  for (int i = 1; i <= tail; ++i) {
-    if ((p[i] & 0xC0) != 0x80) return 0; // also stops at the terminating NUL
-    cp = (cp << 6) | (p[i] & 0x3F);
-  }
-  if ((tail == 2 && cp < 0x800) || (tail == 3 && cp < 0x10000) || !is_xml_char(cp)) return 0;
-  return static_cast<size_t>(tail) + 1;
-}
-
 // One pass over one document. Each step returns false to stop, with the
 // verdict set: kPassed when the document is not one it reads for certain,
 // kRefused when libxml2 and the tree walk would refuse it as well.
@@ -586,7 +561,7 @@ private:
         text_.append(']');
         ++p_;
       } else if (c >= 0x80) {
-        size_t n = utf8_char_length(p_);
+        size_t n = kivrel::utf8_xml_char_length(p_);
         if (n == 0) return pass();
         text_.append(reinterpret_cast<const char *>(p_), n);
         p_ += n;

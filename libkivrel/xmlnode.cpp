@@ -205,38 +205,44 @@ bool parse_int32(const char *text, int32_t *out) noexcept {
   return true;
 }
 
+size_t utf8_xml_char_length(const unsigned char *p) noexcept {
+  unsigned lead = p[0];
+  int tail;
+  uint32_t cp;
+  if (lead >= 0xC2 && lead <= 0xDF) {
+    tail = 1;
+    cp = lead & 0x1F;
+  } else if (lead >= 0xE0 && lead <= 0xEF) {
+    tail = 2;
+    cp = lead & 0x0F;
+  } else if (lead >= 0xF0 && lead <= 0xF4) {
+    tail = 3;
+    cp = lead & 0x07;
+  } else {
+    return 0; // ASCII, a stray continuation byte, an overlong C0/C1 lead, or beyond F4
+  }
+  // A NUL fails the continuation test, so a cut-off sequence stops here.
+  for (int i = 1; i <= tail; ++i) {
+    if ((p[i] & 0xC0) != 0x80) return 0;
+    cp = (cp << 6) | (p[i] & 0x3F);
+  }
+  if ((tail == 2 && cp < 0x800) || (tail == 3 && (cp < 0x10000 || cp > 0x10FFFF)))
+    return 0; // overlong, or past U+10FFFF
+  if ((cp >= 0xD800 && cp <= 0xDFFF) || cp == 0xFFFE || cp == 0xFFFF) return 0;
+  return static_cast<size_t>(tail) + 1;
+}
+
 bool xml_can_carry(const char *text) noexcept {
   const auto *p = reinterpret_cast<const unsigned char *>(text);
   while (*p != 0) {
-    unsigned lead = *p;
-    if (lead < 0x80) {
-      if (lead < 0x20 && lead != '\t' && lead != '\n' && lead != '\r') return false;
+    if (*p < 0x80) {
+      if (*p < 0x20 && *p != '\t' && *p != '\n' && *p != '\r') return false;
       ++p;
       continue;
     }
-    int tail;
-    uint32_t cp;
-    if (lead >= 0xC2 && lead <= 0xDF) {
-      tail = 1;
-      cp = lead & 0x1F;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-      tail = 2;
-      cp = lead & 0x0F;
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-      tail = 3;
-      cp = lead & 0x07;
-    } else {
-      return false; // stray continuation byte, overlong C0/C1 lead, or beyond F4
-    }
-    // A NUL fails the continuation test, so a cut-off sequence stops here.
-    for (int i = 1; i <= tail; ++i) {
-      if ((p[i] & 0xC0) != 0x80) return false;
-      cp = (cp << 6) | (p[i] & 0x3F);
-    }
-    if ((tail == 2 && cp < 0x800) || (tail == 3 && (cp < 0x10000 || cp > 0x10FFFF)))
-      return false; // overlong, or past U+10FFFF
-    if ((cp >= 0xD800 && cp <= 0xDFFF) || cp == 0xFFFE || cp == 0xFFFF) return false;
-    p += tail + 1;
+    size_t n = utf8_xml_char_length(p);
+    if (n == 0) return false;
+    p += n;
   }
   return true;
 }

@@ -7,8 +7,8 @@ import re
 import select
 import socket
 import time
-from types import TracebackType
 
+from ._closing import ClosesOnExit
 from .errors import ConnectError, ProtocolError, Timeout
 from .values import Value, ValueList
 from .wire import MAX_MESSAGE_BYTES, MessageReader, decode_response, encode_call, frame
@@ -83,7 +83,7 @@ def receive_message(sock: socket.socket, reader: MessageReader, deadline: float)
         reader.feed(data)
 
 
-class Client:
+class Client(ClosesOnExit):
     """Calls methods of one service at ``address`` (strict dotted IPv4) and ``port``.
 
     ``timeout`` (seconds) bounds the connect and each whole message: the
@@ -119,19 +119,6 @@ class Client:
         self.max_message_bytes = max_message_bytes
         """Largest call sent and largest response body accepted."""
         self._sock: socket.socket | None = None
-
-    def __enter__(self) -> Client:
-        """Use the client as a context manager; the connection closes at the end."""
-        return self
-
-    def __exit__(
-        self,
-        exc_type: type[BaseException] | None,
-        exc: BaseException | None,
-        tb: TracebackType | None,
-    ) -> None:
-        """Close the kept connection, if any."""
-        self.close()
 
     def close(self) -> None:
         """Close the kept connection, if any. The client can still call again."""

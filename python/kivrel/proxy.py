@@ -5,9 +5,9 @@ from __future__ import annotations
 
 from collections.abc import Callable
 from dataclasses import dataclass
-from types import TracebackType
 
 from .client import Client
+from ._closing import ClosesOnExit
 from .errors import NoResult, ProtocolError
 from .values import Value, ValueList, check_shape, parse_signature, signature_from_description
 
@@ -40,7 +40,7 @@ class MethodDescription:
     """Help text, or ``None`` when the service gives none."""
 
 
-class ServiceProxy:
+class ServiceProxy(ClosesOnExit):
     """The methods of the service at ``address`` and ``port`` as attributes:
     ``proxy.VelocityControl(200, 200)`` calls "VelocityControl" and returns its
     result list (or ``None``).
@@ -62,19 +62,6 @@ class ServiceProxy:
     def client(self) -> Client:
         """The client the proxy calls through."""
         return self._client
-
-    def __enter__(self) -> ServiceProxy:
-        """Use the proxy as a context manager; a kept connection closes at the end."""
-        return self
-
-    def __exit__(
-        self,
-        exc_type: type[BaseException] | None,
-        exc: BaseException | None,
-        tb: TracebackType | None,
-    ) -> None:
-        """Close the kept connection, if any."""
-        self._client.close()
 
     def close(self) -> None:
         """Close the kept connection, if any."""

@@ -9,10 +9,10 @@
 from __future__ import annotations
 
 import enum
-from types import TracebackType
 from typing import NamedTuple
 
 from .client import Client
+from ._closing import ClosesOnExit
 from .errors import NoResult
 from .values import Value, ValueList, check_shape
 
@@ -124,7 +124,7 @@ _OFFSETS = {
 }
 
 
-class Robot:
+class Robot(ClosesOnExit):
     """The robot controller at ``address`` (strict dotted IPv4).
 
     ``port_base`` moves all five services together (a simulator started with
@@ -151,19 +151,6 @@ class Robot:
             port: Client(address, port_base + offset, timeout=timeout, keep_alive=keep_alive)
             for port, offset in _OFFSETS.items()
         }
-
-    def __enter__(self) -> Robot:
-        """Use the robot as a context manager; connections close at the end."""
-        return self
-
-    def __exit__(
-        self,
-        exc_type: type[BaseException] | None,
-        exc: BaseException | None,
-        tb: TracebackType | None,
-    ) -> None:
-        """Close the kept connections."""
-        self.close()
 
     def close(self) -> None:
         """Close the kept connections."""

@@ -8,10 +8,10 @@ import threading
 import time
 from collections.abc import Callable
 from dataclasses import dataclass
-from types import TracebackType
 from typing import Any, TypeVar
 
 from .client import check_address, receive_message, send_message
+from ._closing import ClosesOnExit
 from .errors import CallError
 from .proxy import LIST_METHODS, METHOD_HELP, METHOD_SIGNATURE
 from .values import Shape, ValueList, check_shape, check_text, describe_signature, parse_signature
@@ -56,7 +56,7 @@ class _Method:
     result_shape: Shape | None
 
 
-class Service:
+class Service(ClosesOnExit):
     """A service: methods registered by name, answered on threads.
 
     Register methods with :meth:`method` (a decorator) or :meth:`add_method`,
@@ -272,17 +272,8 @@ class Service:
         for thread in connections.values():
             thread.join()
 
-    def __enter__(self) -> Service:
-        """Use the service as a context manager; it stops at the end."""
-        return self
-
-    def __exit__(
-        self,
-        exc_type: type[BaseException] | None,
-        exc: BaseException | None,
-        tb: TracebackType | None,
-    ) -> None:
-        """Stop the service."""
+    def close(self) -> None:
+        """Same as :meth:`stop`; the end of a ``with`` block calls it."""
         self.stop()
 
     def _accept_loop(self, listener: socket.socket) -> None:
