@@ -100,8 +100,9 @@ bool ReadAll(int fd, char *buf, size_t n) {
   return true;
 }
 
-// The floor: reads `request` bytes, answers with `response` bytes, sent the
-// way the library sends (header line, then body), with TCP_NODELAY.
+// The floor: reads `request` bytes, answers with `response` bytes, each
+// message in one send (as the library sends it: header and body together),
+// with TCP_NODELAY.
 class PlainService {
 public:
   PlainService(size_t requestBytes, std::string headerLine, std::string body)
@@ -119,6 +120,7 @@ public:
     ::listen(m_listen, 16);
     m_thread = std::thread([this] {
       std::vector<char> buf(m_request);
+      const std::string reply = m_header + m_body;
       while (!m_stop) {
         pollfd p{m_listen, POLLIN, 0};
         if (::poll(&p, 1, 50) <= 0) continue;
@@ -126,8 +128,7 @@ public:
         int one = 1;
         ::setsockopt(c, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
         while (ReadAll(c, buf.data(), buf.size())) {
-          ::send(c, m_header.data(), m_header.size(), MSG_NOSIGNAL);
-          ::send(c, m_body.data(), m_body.size(), MSG_NOSIGNAL);
+          ::send(c, reply.data(), reply.size(), MSG_NOSIGNAL);
         }
         ::close(c);
       }
@@ -236,8 +237,7 @@ int main(int argc, char **argv) {
     PlainService plain(request.size(), respHeader, respDoc);
     std::vector<char> buf(respHeader.size() + static_cast<size_t>(respLen));
     auto exchange = [&](int s) {
-      ::send(s, reqHeader.data(), reqHeader.size(), MSG_NOSIGNAL);
-      ::send(s, callDoc, static_cast<size_t>(callLen), MSG_NOSIGNAL);
+      ::send(s, request.data(), request.size(), MSG_NOSIGNAL);
       return ReadAll(s, buf.data(), buf.size());
     };
     Measure("(a) floor: plain TCP, fresh connection", calls, [&] {
