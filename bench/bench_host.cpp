@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "kivrel.hpp"
+#include "power_status.h"
 #include "kivrel_host.h"
 #include "simulator.h"
 
@@ -25,13 +26,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr char kSign16[] = "[{i}{i}{i}{i}{i}{i}{i}{i}{i}{i}{i}{i}{i}{i}{i}{i}]";
-
-int Status(const kivrel_datalist *, kivrel_datalist **ret) {
-  *ret = kivrel_build_root_datalist(kSign16, 25600, 0, 0, 900, 87, 312, 0, 0, 0, 0, 0, 0, 0, 0, 120,
-                                    7);
-  return 0;
-}
+using bench::kSign16;
 
 kivrel::Client Connect(int32_t port, bool reset_on_close) {
   kivrel::Client c(kivrel_tcp_client_create("127.0.0.1", port));
@@ -113,7 +108,8 @@ int main(int argc, char **argv) {
   const int counts[] = {1, 8, 64};
   {
     kivrel::Registry registry(kivrel_registry_create());
-    kivrel_method *m = kivrel_method_create("ReadPowerStatus", Status, nullptr, kSign16, "status");
+    kivrel_method *m =
+        kivrel_method_create("ReadPowerStatus", bench::PowerStatus, nullptr, kSign16, "status");
     if (!registry || m == nullptr || kivrel_registry_add_method(registry.get(), m) != 0) {
       kivrel_method_destroy(m);
       return 1;

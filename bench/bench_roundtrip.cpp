@@ -24,18 +24,13 @@
 #include <vector>
 
 #include "kivrel.h"
+#include "power_status.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr char kSign16[] = "[{i}{i}{i}{i}{i}{i}{i}{i}{i}{i}{i}{i}{i}{i}{i}{i}]";
-
-int Status(const kivrel_datalist *, kivrel_datalist **ret) {
-  *ret = kivrel_build_root_datalist(kSign16, 25600, 0, 0, 900, 87, 312, 0, 0, 0, 0, 0, 0, 0, 0, 120,
-                                    7);
-  return 0;
-}
+using bench::kSign16;
 
 int FreePort() {
   int s = ::socket(AF_INET, SOCK_STREAM, 0);
@@ -55,7 +50,8 @@ class LibraryService {
 public:
   LibraryService() {
     m_registry = kivrel_registry_create();
-    m_method = kivrel_method_create("ReadPowerStatus", Status, nullptr, kSign16, "status");
+    m_method =
+        kivrel_method_create("ReadPowerStatus", bench::PowerStatus, nullptr, kSign16, "status");
     kivrel_registry_add_method(m_registry, m_method);
     m_service = kivrel_service_create(m_registry);
     for (int i = 0; i < 20 && m_server == nullptr; ++i)
@@ -200,7 +196,7 @@ int main(int argc, char **argv) {
   int callLen = 0, respLen = 0;
   kivrel_xml_serialize_method_call("ReadPowerStatus", nullptr, &callDoc, &callLen);
   kivrel_datalist *ret = nullptr;
-  Status(nullptr, &ret);
+  bench::PowerStatus(nullptr, &ret);
   kivrel_xml_serialize_method_response(ret, &respDoc, &respLen);
   kivrel_datalist_destroy(ret);
   std::string reqHeader = "KIVREL-1.1:" + std::to_string(callLen) + "\n";

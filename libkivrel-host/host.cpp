@@ -32,6 +32,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
@@ -553,24 +554,10 @@ kivrel_host *kivrel_host_create(const kivrel_registry *registry, const char *bin
   if (registry == nullptr || port < 0 || port > 65535) return nullptr;
   // Judged now by the library's rule (strict dotted decimal), so that a
   // wrong text fails here and not only at start; the library binds it.
-  if (bind_address != nullptr) {
-    int parts = 0;
-    const char *p = bind_address;
-    for (;;) {
-      if (*p < '0' || *p > '9') return nullptr;
-      if (*p == '0' && p[1] >= '0' && p[1] <= '9') return nullptr;
-      int value = 0;
-      int digits = 0;
-      for (; *p >= '0' && *p <= '9'; ++p) {
-        if (++digits > 3) return nullptr;
-        value = value * 10 + (*p - '0');
-      }
-      if (value > 255) return nullptr;
-      if (++parts == 4) break;
-      if (*p++ != '.') return nullptr;
-    }
-    if (*p != '\0') return nullptr;
-  }
+  // inet_pton takes exactly that form: four decimal parts, no leading
+  // zeros, nothing around them.
+  in_addr parsed{};
+  if (bind_address != nullptr && inet_pton(AF_INET, bind_address, &parsed) != 1) return nullptr;
   try {
     auto *host = new kivrel_host;
     host->registry = registry;

@@ -17,8 +17,10 @@ std::string Quoted(const std::string &text) { return "'" + text + "'"; }
 } // namespace
 
 bool IsDottedIPv4(const std::string &text) {
+  // inet_pton reads exactly the strict form; a NUL inside would end its
+  // reading early and let what follows pass unseen.
   in_addr address{};
-  return inet_pton(AF_INET, text.c_str(), &address) == 1;
+  return text.find('\0') == std::string::npos && inet_pton(AF_INET, text.c_str(), &address) == 1;
 }
 
 PanelCommandLine ParsePanelCommandLine(int argc, const char *const *argv) {

@@ -26,7 +26,8 @@ PanelCommandLine ParsePanelCommandLine(int argc, const char *const *argv);
 std::string PanelHelpText();
 
 // True for strict dotted-decimal IPv4 text (four decimal parts 0 to 255,
-// no leading zeros, nothing else), as inet_pton reads it.
+// no leading zeros, nothing else, no NUL inside), as inet_pton reads it.
+// The panel's one address rule: the command line and IP Set both use it.
 bool IsDottedIPv4(const std::string &text);
 
 // Empty when Qt can be expected to find a display: DISPLAY, WAYLAND_DISPLAY

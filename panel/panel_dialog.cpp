@@ -9,12 +9,10 @@
 #include <QProgressBar>
 #include <QPushButton>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-
 #include <string>
 
 #include "about_dialog.h"
+#include "command_line.h"
 #include "kivrel.h"
 #include "resources.h"
 #include "status_lamp.h"
@@ -94,13 +92,7 @@ bool PanelDialog::StartWorker(PanelThread kind) {
 
 void PanelDialog::ShowReadings() { m_threads.ApplyUpdates(); }
 
-bool PanelDialog::IsRobotAddress(const QString &text) {
-  const std::string bytes = text.toStdString();
-  // inet_pton reads exactly the strict form; a NUL inside would end its
-  // reading early and let what follows pass unseen.
-  in_addr parsed{};
-  return bytes.find('\0') == std::string::npos && inet_pton(AF_INET, bytes.c_str(), &parsed) == 1;
-}
+bool PanelDialog::IsRobotAddress(const QString &text) { return IsDottedIPv4(text.toStdString()); }
 
 bool PanelDialog::SetRobotAddress(const QString &address) {
   if (!IsRobotAddress(address)) return false;

@@ -31,7 +31,7 @@ TEST(PanelCommandLine, TakesOnlyStrictDottedAddressesAndLeavesQtItsOptions) {
   EXPECT_EQ(Parse({"--version"}).action, Action::Version);
 
   for (const char *bad : {"", "robot", "300.1.1.1", "127.1", "127.000.000.001", "0x7f.0.0.1",
-                          "127.0.0.1 ", " 127.0.0.1", "127.0.0.1.", "-1.0.0.1"}) {
+                          "127.0.0.1 ", " 127.0.0.1", "127.0.0.1.", "0177.0.0.1"}) {
     SCOPED_TRACE(bad);
     const PanelCommandLine line = Parse({"--address", bad});
     EXPECT_EQ(line.action, Action::UsageError);

@@ -93,7 +93,7 @@ def test_bad_addresses_ports_and_arguments_send_nothing(peer):
         "127.000.000.001",
         "0x7f.0.0.1",
         "127.0.0.1 ",
-        "1.2.3",
+        "127.0.1",
         None,
     ):
         with pytest.raises(ValueError):
