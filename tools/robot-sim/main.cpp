@@ -13,6 +13,8 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <pthread.h>
+#include <sys/signalfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -29,16 +31,11 @@ namespace {
 constexpr int kStatusPeriodMs = 200;
 constexpr int kLastPortOffset = robotsim::kDefaultPorts.back() - robotsim::kDefaultPorts[0];
 
-// Written by the signal handler, read by the main loop: the handler itself
-// does nothing else.
-int g_signal_pipe[2] = {-1, -1};
-
-extern "C" void OnSignal(int) {
-  const int saved = errno;
-  const char byte = 1;
-  [[maybe_unused]] ssize_t n = write(g_signal_pipe[1], &byte, 1);
-  errno = saved;
-}
+// Readable once SIGINT or SIGTERM has come. The signals are blocked in every
+// thread and taken from this descriptor by the main loop, never by a handler:
+// a handler runs in whichever thread the kernel picks, and a sanitizer's
+// runtime may hold its run back for as long as that thread sleeps.
+int g_signal_fd = -1;
 
 const char kUsage[] =
     "Usage: robot-sim [OPTION]...\n"
@@ -105,19 +102,25 @@ bool ParseNumber(const char *text, unsigned long long max, unsigned long long &o
   return true;
 }
 
+// Before any thread starts, so that every thread inherits the blocked set.
 bool InstallSignals() {
-  if (pipe2(g_signal_pipe, O_CLOEXEC | O_NONBLOCK) != 0) return false;
-  struct sigaction sa {};
-  sa.sa_handler = OnSignal;
-  sigemptyset(&sa.sa_mask);
-  sa.sa_flags = SA_RESTART;
   std::signal(SIGPIPE, SIG_IGN);
-  return sigaction(SIGINT, &sa, nullptr) == 0 && sigaction(SIGTERM, &sa, nullptr) == 0;
+  sigset_t stop;
+  sigemptyset(&stop);
+  sigaddset(&stop, SIGINT);
+  sigaddset(&stop, SIGTERM);
+  const int failed = pthread_sigmask(SIG_BLOCK, &stop, nullptr);
+  if (failed != 0) {
+    errno = failed;
+    return false;
+  }
+  g_signal_fd = signalfd(-1, &stop, SFD_CLOEXEC | SFD_NONBLOCK);
+  return g_signal_fd >= 0;
 }
 
 // Runs until a signal, 'q', or the end of the keys' input.
 void RunConsole(robotsim::RobotSimulator &sim, robotsim::Console &console) {
-  pollfd fds[2] = {{g_signal_pipe[0], POLLIN, 0}, {console.key_fd(), POLLIN, 0}};
+  pollfd fds[2] = {{g_signal_fd, POLLIN, 0}, {console.key_fd(), POLLIN, 0}};
   const nfds_t count = console.key_fd() >= 0 ? 2 : 1;
   const int timeout = console.interactive() ? kStatusPeriodMs : -1;
   for (;;) {
@@ -237,7 +240,7 @@ int main(int argc, char **argv) {
 
     robotsim::Console console(interactive);
     if (view) {
-      status = robotsim::RunView(argc, argv, sim, console, g_signal_pipe[0], view_options);
+      status = robotsim::RunView(argc, argv, sim, console, g_signal_fd, view_options);
     } else {
       RunConsole(sim, console);
     }
