@@ -11,6 +11,7 @@
 #include <memory>
 #include <new>
 #include <string_view>
+#include <type_traits>
 
 #include <netinet/in.h>
 
@@ -91,9 +92,15 @@ inline char *dup_text(const char *s) noexcept {
   return copy;
 }
 
-// malloc'd record with every byte zero, or null.
+// malloc'd record with every field zero, or null. Not calloc, and not a
+// memset that the compiler would turn back into calloc: glibc's calloc
+// passes by its per-thread cache, and values are made and freed by the
+// dozen on every call.
 template <class T> inline T *alloc_record() noexcept {
-  return static_cast<T *>(mem_calloc(1, sizeof(T)));
+  static_assert(std::is_trivially_copyable_v<T> && sizeof(T) <= 64);
+  T *record = static_cast<T *>(mem_malloc(sizeof(T)));
+  if (record != nullptr) *record = T{};
+  return record;
 }
 
 // The status by which a method under a reserved name (an introspection
