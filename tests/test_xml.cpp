@@ -907,6 +907,22 @@ TEST(XmlCodecs, BothReadersAgreeOnUnusualDocuments) {
       {"<method_call xmlns=\"urn:x\"><method_name>N</method_name></method_call>", false},
       {"<x:method_call xmlns:x=\"urn:x\"><x:method_name>N</x:method_name></x:method_call>", false},
       {"<method_call><method_name>N</method_name><other/></method_call>", false},
+      // Names as long as the document's own, but none of them.
+      {"<method_calL><method_name>N</method_name></method_calL>", false},
+      {"<method_calL/>", false},
+      {"<method_call><method_namE>N</method_namE></method_call>", false},
+      {"<method_call><method_name>N</method_name><method_datalist_arG/></method_call>", false},
+      {"<method_call><method_name>N</method_name><method_datalist_ret/></method_call>", false},
+      {"<method_responsE><method_name>N</method_name></method_responsE>", false},
+      {call + "<datalisT><data><int>1</int></data></datalisT>" + end, false},
+      {call + "<datalist><datA><int>1</int></datA></datalist>" + end, false},
+      {call + "<datalist><data><inT>1</inT></data></datalist>" + end, false},
+      {call + "<datalist><data><strinG>s</strinG></data></datalist>" + end, false},
+      {call + "<datalisT/>" + end, false},
+      {call + "<datalist><datA/></datalist>" + end, false},
+      {call + "<datalist><data><inT/></data></datalist>" + end, false},
+      {call + "<datalist><data><strinG/></data></datalist>" + end, false},
+      {"<method_call><method_namE/><method_name>N</method_name></method_call>", false},
       {"<method_call><method_name>N</method_name></method_call><!-- after -->", false},
       {"<method_call><method_name>N</method_name></method_call>junk", false},
       {"<method_call><method_name>N</method_name></method_call><method_call/>", false},
@@ -943,6 +959,13 @@ TEST(XmlCodecs, BothReadersAgreeOnUnusualDocuments) {
       "method_response>",
       "<method_response><method_datalist_ret> text " + list +
           "</method_datalist_ret></method_response>",
+      "<method_responsE/>",
+      "<method_response><method_datalist_arg>" + list + "</method_datalist_arg></method_response>",
+      "<method_response><method_datalist_reT/></method_response>",
+      "<method_response><method_datalist_reT><datalist><data><int>x</int></data></datalist>"
+      "</method_datalist_reT></method_response>",
+      "<method_response><method_datalist_ret><datalist><datA/></datalist></method_datalist_ret>"
+      "</method_response>",
   };
   for (const std::string &doc : responses) {
     ReadResponse r(doc);
