@@ -16,7 +16,6 @@
 #include <cstdint>
 #include <cstring>
 #include <iterator>
-#include <string>
 
 #include <libxml/xmlmemory.h>
 
@@ -301,17 +300,7 @@ constexpr TagName kTagNames[] = {
     {"string", 6},
 };
 
-constexpr const TagName &name_of(Tag tag) noexcept { return kTagNames[static_cast<int>(tag)]; }
-
-// tag_named() picks by these lengths.
-constexpr bool names_measure(Tag tag, size_t size) {
-  return name_of(tag).size == size && std::char_traits<char>::length(name_of(tag).name) == size;
-}
-static_assert(names_measure(Tag::kInt, 3) && names_measure(Tag::kData, 4) &&
-              names_measure(Tag::kString, 6) && names_measure(Tag::kDatalist, 8) &&
-              names_measure(Tag::kMethodName, 11) && names_measure(Tag::kMethodCall, 11) &&
-              names_measure(Tag::kMethodResponse, 15) && names_measure(Tag::kResults, 19) &&
-              names_measure(Tag::kArgs, 19));
+const TagName &name_of(Tag tag) noexcept { return kTagNames[static_cast<int>(tag)]; }
 
 // Whether the text at `p` begins with the `n` bytes of `s`; stops at the
 // first difference, so never reads past the text's NUL.
@@ -321,32 +310,13 @@ bool same(const unsigned char *p, const char *s, size_t n) noexcept {
   return true;
 }
 
-// The tag of the `size` name bytes at `p`, kNone for other names. Chosen by
-// length first: the names' lengths leave at most two candidates.
+// The tag of the `size` name bytes at `p`, kNone for other names.
 Tag tag_named(const unsigned char *p, size_t size) noexcept {
-  const auto is_named = [p, size](Tag t) {
-    return std::memcmp(p, name_of(t).name, size) == 0; // `size` bytes are there
-  };
-  switch (size) {
-  case 3:
-    return is_named(Tag::kInt) ? Tag::kInt : Tag::kNone;
-  case 4:
-    return is_named(Tag::kData) ? Tag::kData : Tag::kNone;
-  case 6:
-    return is_named(Tag::kString) ? Tag::kString : Tag::kNone;
-  case 8:
-    return is_named(Tag::kDatalist) ? Tag::kDatalist : Tag::kNone;
-  case 11:
-    return is_named(Tag::kMethodName)   ? Tag::kMethodName
-           : is_named(Tag::kMethodCall) ? Tag::kMethodCall
-                                        : Tag::kNone;
-  case 15:
-    return is_named(Tag::kMethodResponse) ? Tag::kMethodResponse : Tag::kNone;
-  case 19:
-    return is_named(Tag::kResults) ? Tag::kResults : is_named(Tag::kArgs) ? Tag::kArgs : Tag::kNone;
-  default:
-    return Tag::kNone;
-  }
+  for (int t = 1; t < static_cast<int>(std::size(kTagNames)); ++t)
+    if (kTagNames[t].size == size &&
+        std::memcmp(p, kTagNames[t].name, size) == 0) // `size` bytes are there
+      return static_cast<Tag>(t);
+  return Tag::kNone;
 }
 
 // Byte classes, looked up once per byte: XML's white space; bytes that may

@@ -2,7 +2,6 @@
 #include "resources.h"
 #include "status_lamp.h"
 
-#include <QApplication>
 #include <QScreen>
 #include <QTest>
 #include <QWidget>
@@ -315,11 +314,3 @@ TEST(StatusLamp, StateSetBeforeShowIsWhatFirstPaintShows) {
 }
 
 } // namespace
-
-int main(int argc, char **argv) {
-  // Pixel checks need a platform without window manager or scaling.
-  if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
-  QApplication app(argc, argv);
-  ::testing::InitGoogleTest(&argc, argv);
-  return RUN_ALL_TESTS();
-}

@@ -3,7 +3,7 @@
 # address, so the test exists only in a loopback build.
 if(TARGET skarvel_ui AND TARGET robotsim_core AND SKARVEL_DEFAULT_ROBOT_ADDRESS STREQUAL "127.0.0.1")
   find_package(Qt6 REQUIRED COMPONENTS Widgets Test)
-  add_executable(panel_test panel_test.cpp)
+  add_executable(panel_test panel_test.cpp qt_gtest_main.cpp)
   target_link_libraries(panel_test PRIVATE skarvel_ui robotsim_core Qt6::Test GTest::gtest)
   target_compile_definitions(panel_test PRIVATE
     SKARVEL_DEFAULT_ROBOT_ADDRESS="${SKARVEL_DEFAULT_ROBOT_ADDRESS}")

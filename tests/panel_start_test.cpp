@@ -2,7 +2,6 @@
 // address given with --address taking the built-in one's place.
 #include <gtest/gtest.h>
 
-#include <QApplication>
 #include <QLineEdit>
 #include <cstdlib>
 #include <string>
@@ -71,10 +70,3 @@ TEST(PanelStart, AGivenAddressReplacesTheBuiltInOneBeforeAnyCall) {
 }
 
 } // namespace
-
-int main(int argc, char **argv) {
-  qputenv("QT_QPA_PLATFORM", "offscreen");
-  QApplication app(argc, argv);
-  ::testing::InitGoogleTest(&argc, argv);
-  return RUN_ALL_TESTS();
-}

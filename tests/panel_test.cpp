@@ -778,11 +778,3 @@ TEST_F(PanelAgainstRobot, IpSetRefusesAllButStrictDottedAddressesAndKeepsTheOneI
 }
 
 } // namespace
-
-int main(int argc, char **argv) {
-  // The panel needs a screen; tests run without one.
-  if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
-  QApplication app(argc, argv);
-  testing::InitGoogleTest(&argc, argv);
-  return RUN_ALL_TESTS();
-}

@@ -68,10 +68,3 @@ TEST(SimulatorView, NothingIsDrawnIntoTheRightMargin) {
 }
 
 } // namespace
-
-int main(int argc, char **argv) {
-  qputenv("QT_QPA_PLATFORM", "offscreen");
-  QApplication app(argc, argv);
-  ::testing::InitGoogleTest(&argc, argv);
-  return RUN_ALL_TESTS();
-}
