@@ -7,6 +7,11 @@
 #include "kivrel.hpp"
 
 RobotAddress g_robotAddress;
+std::atomic<int32_t> g_robotPortBase{kRobotPortBase};
+
+int32_t ServicePort(int32_t port) {
+  return port - RobotPort::MotorDriver + g_robotPortBase.load(std::memory_order_relaxed);
+}
 
 std::shared_ptr<const std::string> RobotAddress::Get() const {
   std::lock_guard<std::mutex> lock(m_mutex);
@@ -46,7 +51,7 @@ struct CallOutcome {
 CallOutcome Call(int32_t port, const char *method, List args) {
   CallOutcome out;
   std::shared_ptr<const std::string> address = g_robotAddress.Get();
-  Client client(kivrel_tcp_client_create(address->c_str(), port));
+  Client client(kivrel_tcp_client_create(address->c_str(), ServicePort(port)));
   if (!client) return out;
   out.made = true;
   out.connect = kivrel_tcp_client_connect(client.get()) == 0 ? 0 : -1;

@@ -43,6 +43,15 @@ constexpr int32_t PowerModule = 50017;
 constexpr int32_t Emergency = 50022;
 } // namespace RobotPort
 
+// The process-wide port base: every operation calls the service that the
+// robot has on `port` at `port - RobotPort::MotorDriver + base`, so the five
+// services can move together, as robot-sim --port-base moves them. The
+// robot's own ports (base 50010) by default; safe to change from any thread.
+constexpr int32_t kRobotPortBase = RobotPort::MotorDriver;
+extern std::atomic<int32_t> g_robotPortBase;
+// Where the service the robot has on `port` is reached now.
+int32_t ServicePort(int32_t port);
+
 // The process-wide controller address (dotted IPv4 text). Replacing it while
 // operations run is safe: an operation takes its own reference at its start,
 // so the text it reads is never freed under it.
