@@ -232,7 +232,7 @@ struct kivrel_service {
 
 /* The version of this header; the library's own is kivrel_version(). */
 #define KIVREL_VERSION_MAJOR 1
-#define KIVREL_VERSION_MINOR 0
+#define KIVREL_VERSION_MINOR 1
 #define KIVREL_VERSION_PATCH 0
 
 /* Returns the library's version as "MAJOR.MINOR.PATCH", a static text that

@@ -22,13 +22,15 @@ add_test(NAME InstalledProgramsStartFromTheirOwnTree
 set_tests_properties(InstalledProgramsStartFromTheirOwnTree PROPERTIES LABELS install TIMEOUT 300)
 
 find_program(KIVREL_DPKG_DEB dpkg-deb)
-if(KIVREL_DPKG_DEB AND TARGET Skarvel)
+if(KIVREL_DPKG_DEB AND TARGET Skarvel AND TARGET python_package)
   add_test(NAME DebianPackagesHoldTheirFilesAndStart
     COMMAND ${CMAKE_COMMAND}
       -DBUILD_DIR=${PROJECT_BINARY_DIR}
       -DWORK_DIR=${CMAKE_CURRENT_BINARY_DIR}/packages
       -DCPACK=${CMAKE_CPACK_COMMAND}
       -DVERSION=${PROJECT_VERSION}
+      -DDEBIAN_REVISION=${KIVREL_DEBIAN_REVISION}
+      -DPYTHON=${KIVREL_PYTHON3}
       -DSOVERSION=${PROJECT_VERSION_MAJOR}
       -DLIBDIR=${CMAKE_INSTALL_LIBDIR}
       -P ${CMAKE_CURRENT_LIST_DIR}/packaging/packages.cmake)

@@ -1,7 +1,8 @@
 // Draws the panel's pictures and writes them as Windows BMP files into the
 // directory given on the command line: the lamp strip, the application icon
-// in its two sizes and the logo. The build runs it and embeds the results,
-// so the pictures live in the repository as this program, not as binaries.
+// in its two sizes and the logo (and the icon at the desktop's other sizes,
+// for the package). The build runs it and embeds the results, so the
+// pictures live in the repository as this program, not as binaries.
 #include <array>
 #include <cmath>
 #include <cstdint>
@@ -247,7 +248,7 @@ Colour WheelPixel(int x, int y, int size) {
   if (r > 9.8) return LightGrey;
   if (r <= 2.4) return (ex < 0 && ey < 0 && r > 0.9) ? Yellow : Red;
   if (r <= 3.4) return DarkRed;
-  const double halfWidth = size >= 32 ? 1.1 : 0.6;
+  const double halfWidth = size >= 32 ? 1.1 * scale : 0.6;
   for (int k = 0; k < 5; ++k) {
     const double angle = -kPi / 2 + k * 2 * kPi / 5;
     const double along = ex * std::cos(angle) + ey * std::sin(angle);
@@ -394,10 +395,13 @@ int main(int argc, char **argv) {
     return 2;
   }
   const std::string dir = std::string(argv[1]) + "/";
-  const bool ok = WriteFile(dir + "lamp_strip.bmp", Encode(LampStrip())) &&
-                  WriteFile(dir + "icon_32.bmp", Encode(Wheel(32))) &&
-                  WriteFile(dir + "icon_16.bmp", Encode(Wheel(16))) &&
-                  WriteFile(dir + "logo.bmp", Encode(Logo()));
+  bool ok = WriteFile(dir + "lamp_strip.bmp", Encode(LampStrip())) &&
+            WriteFile(dir + "icon_32.bmp", Encode(Wheel(32))) &&
+            WriteFile(dir + "icon_16.bmp", Encode(Wheel(16))) &&
+            WriteFile(dir + "logo.bmp", Encode(Logo()));
+  // The desktop icons, at the sizes of the hicolor icon theme.
+  for (int size : {22, 24, 48, 64, 128, 256})
+    ok = ok && WriteFile(dir + "icon_" + std::to_string(size) + ".bmp", Encode(Wheel(size)));
   if (!ok) {
     std::fprintf(stderr, "%s: cannot write the pictures into %s\n", argv[0], argv[1]);
     return 1;

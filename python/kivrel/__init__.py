@@ -7,6 +7,8 @@ script the robot.
 ...     x, y, theta = client.call("ReadPosition")
 """
 
+from pathlib import Path as _Path
+
 from .client import Client, check_address
 from .errors import CallError, ConnectError, NoResult, ProtocolError, Timeout
 from .proxy import MethodDescription, ServiceProxy
@@ -34,5 +36,5 @@ __all__ = [
     "MessageReader",
 ]
 
-__version__ = "1.1.0"
-"""The package version; the wire protocol it speaks is KIVREL-1.1."""
+__version__ = (_Path(__file__).parent / "VERSION").read_text(encoding="ascii").strip()
+"""The package version, the project's one version; the wire protocol it speaks is KIVREL-1.1."""

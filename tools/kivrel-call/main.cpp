@@ -237,7 +237,10 @@ std::string SignatureText(const kivrel_data *description) {
   auto *list = static_cast<kivrel_datalist *>(kivrel_data_get_data(description));
   for (kivrel_data *v = kivrel_datalist_get_head(list); v != nullptr; v = kivrel_data_get_next(v)) {
     if (std::strcmp(TypeOf(v), "datalist") == 0) {
-      out += "{" + SignatureText(v) + "}";
+      // Appended piecewise: GCC 12 warns (-Wrestrict) on "{" + text + "}".
+      out += '{';
+      out += SignatureText(v);
+      out += '}';
     } else if (std::strcmp(TypeOf(v), "string") == 0) {
       const char *s =
           kivrel_data_string_get_string(static_cast<kivrel_data_string *>(kivrel_data_get_data(v)));
