@@ -18,11 +18,13 @@ def table_rows(readme: str) -> list[list[str]]:
     rows: list[list[str]] = []
     inside = False
     for line in readme.splitlines():
-        cells = [c.strip() for c in line.strip().strip("|").split("|")] if line.startswith("|") else None
+        if not line.startswith("|"):
+            if inside:
+                break
+            continue
+        cells = [c.strip() for c in line.strip().strip("|").split("|")]
         if cells == HEADER:
             inside = True
-        elif inside and cells is None:
-            break
         elif inside and not all(set(c) <= {"-"} for c in cells):
             if len(cells) != len(HEADER):
                 sys.exit(f"robot_page: a table row has {len(cells)} cells: {line}")

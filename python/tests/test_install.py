@@ -1,8 +1,10 @@
-"""The package installs with pip from its folder, typed, and works installed."""
+"""The package installs with pip from its folder, typed, and works installed;
+the README's virtual-environment commands work offline as written."""
 
 from __future__ import annotations
 
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -56,6 +58,36 @@ def test_pip_installs_the_package_from_its_folder(tmp_path: Path):
     where, header = run.stdout.splitlines()
     assert Path(where).is_relative_to(target)
     assert header == "KIVREL-1.1:216"
+
+
+def test_the_readme_venv_commands_install_the_package_offline(tmp_path: Path):
+    readme = (PYTHON_DIR.parent / "README.md").read_text(encoding="utf-8")
+    blocks = re.findall(r"```sh\n(.*?)```", readme, re.S)
+    commands = [b for b in blocks if "python3 -m venv" in b]
+    assert len(commands) == 1, "the README has one venv block"
+    # The README is run from the repository's top; here a copy of python/
+    # (its VERSION link followed) in a home of the test's own, with Debian's
+    # python3 first on the path and no pip configuration or index.
+    shutil.copytree(
+        PYTHON_DIR,
+        tmp_path / "python",
+        ignore=shutil.ignore_patterns("build", "*.egg-info", ".pytest_cache", "__pycache__", "tests"),
+    )
+    env = {k: v for k, v in os.environ.items() if not k.startswith(("PIP_", "PYTHON", "VIRTUAL_ENV"))}
+    env.update(
+        HOME=str(tmp_path),
+        PATH=f"{Path(sys.executable).parent}:{env.get('PATH', '')}",
+        PIP_CONFIG_FILE=os.devnull,
+        PIP_DISABLE_PIP_VERSION_CHECK="1",
+    )
+    run = subprocess.run(
+        ["bash", "-euc", commands[0]], capture_output=True, text=True, timeout=600, cwd=tmp_path, env=env
+    )
+    assert run.returncode == 0, run.stdout + run.stderr
+    version = (PYTHON_DIR.parent / "VERSION").read_text(encoding="ascii").strip()
+    assert run.stdout.splitlines()[-1] == version
+    installed = list((tmp_path / "kivrel-venv").glob("lib/python3*/site-packages/kivrel/__init__.py"))
+    assert len(installed) == 1
 
 
 def test_the_package_type_checks_strictly(tmp_path: Path):

@@ -163,8 +163,9 @@ foreach(program kivrel-call robot-sim Skarvel)
   endif()
 endforeach()
 
-# The man pages render without a warning, and none names itself under SEE
-# ALSO.
+# The man pages render without a warning, none names itself under SEE ALSO,
+# and every option of a program's page has its description beside it
+# (help2man writes .HP for an option whose description it did not find).
 file(GLOB pages ${WORK_DIR}/root/usr/share/man/man*/*.gz)
 list(LENGTH pages count)
 if(count LESS 4)
@@ -178,7 +179,8 @@ foreach(page ${pages})
   string(REGEX REPLACE "\\.([0-9])\\.gz$" "" name "${name}")
   string(REGEX REPLACE ".*\n\\.SH \"?SEE ALSO\"?\n" "" see_also "${source}")
   string(REGEX REPLACE "\n\\.SH .*" "" see_also "${see_also}")
-  if(rc OR warnings OR see_also STREQUAL source OR see_also MATCHES "B[R]? ${name} \\(")
+  if(rc OR warnings OR see_also STREQUAL source OR see_also MATCHES "B[R]? ${name} \\("
+     OR source MATCHES "\n\\.HP\n")
     message(FATAL_ERROR "man page ${name}: status ${rc}, warnings '${warnings}', "
       "SEE ALSO '${see_also}'")
   endif()
