@@ -96,9 +96,10 @@ foreach(package ${packages})
   if(rc)
     message(FATAL_ERROR "cannot unpack ${deb}")
   endif()
-  # The Debian changelog starts with this very version; no package has
-  # conffiles, and only the library package has control files beyond the
-  # usual (its ldconfig trigger and shlibs), so remove leaves nothing.
+  # The Debian changelog starts with this very version. No package has
+  # conffiles or a postrm, so remove leaves nothing: the library package
+  # has its ldconfig trigger and shlibs, the Python package compiles and
+  # cleans its byte code.
   execute_process(COMMAND gzip -dc ${WORK_DIR}/root/usr/share/doc/${package}/changelog.Debian.gz
     OUTPUT_VARIABLE changelog)
   if(NOT changelog MATCHES "^${package} \\(${deb_version}\\) ")
@@ -108,6 +109,8 @@ foreach(package ${packages})
   string(REGEX REPLACE "\\./(control|md5sums)?\n" "" control "${control}")
   if(package STREQUAL "libkivrel1")
     set(expected "./shlibs\n./triggers\n")
+  elseif(package STREQUAL "python3-kivrel")
+    set(expected "./postinst\n./prerm\n")
   else()
     set(expected "")
   endif()
@@ -155,11 +158,17 @@ if(stray)
   message(FATAL_ERROR "installed without a package (no COMPONENT): ${stray}")
 endif()
 
-foreach(program kivrel-call robot-sim Skarvel)
+# Every packaged program (the file lists above name the three known ones)
+# starts, says the project's version and has its man page.
+file(GLOB programs RELATIVE ${WORK_DIR}/root/usr/bin ${WORK_DIR}/root/usr/bin/*)
+foreach(program ${programs})
   execute_process(COMMAND env -i ${WORK_DIR}/root/usr/bin/${program} --version
     RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
   if(rc OR NOT out STREQUAL "${program} (kivrel) ${VERSION}\n")
     message(FATAL_ERROR "unpacked ${program} --version: status ${rc}, said '${out}' '${err}'")
+  endif()
+  if(NOT EXISTS ${WORK_DIR}/root/usr/share/man/man1/${program}.1.gz)
+    message(FATAL_ERROR "packaged ${program} has no man page")
   endif()
 endforeach()
 
