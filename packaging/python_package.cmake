@@ -7,7 +7,7 @@
 #   cmake -DPYTHON=... -DSOURCE_DIR=python -DWORK_DIR=... -DOUT_DIR=... -P python_package.cmake
 file(REMOVE_RECURSE ${WORK_DIR} ${OUT_DIR})
 file(GLOB files RELATIVE ${SOURCE_DIR} ${SOURCE_DIR}/pyproject.toml ${SOURCE_DIR}/README.md
-  ${SOURCE_DIR}/kivrel/*)
+  ${SOURCE_DIR}/kivrel/*.py ${SOURCE_DIR}/kivrel/py.typed ${SOURCE_DIR}/kivrel/VERSION)
 foreach(f ${files})
   configure_file(${SOURCE_DIR}/${f} ${WORK_DIR}/src/${f} COPYONLY)
 endforeach()
