@@ -22,7 +22,7 @@ add_test(NAME InstalledProgramsStartFromTheirOwnTree
 set_tests_properties(InstalledProgramsStartFromTheirOwnTree PROPERTIES LABELS install TIMEOUT 300)
 
 find_program(KIVREL_DPKG_DEB dpkg-deb)
-if(KIVREL_DPKG_DEB AND TARGET Skarvel AND TARGET python_package)
+if(KIVREL_DPKG_DEB AND TARGET Skarvel)
   add_test(NAME DebianPackagesHoldTheirFilesAndStart
     COMMAND ${CMAKE_COMMAND}
       -DBUILD_DIR=${PROJECT_BINARY_DIR}
