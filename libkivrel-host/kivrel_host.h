@@ -124,9 +124,11 @@ KIVREL_HOST_API int kivrel_host_set_backlog(kivrel_host *host, int32_t n) KIVREL
 
 /* Binds, listens and starts the threads. Returns 0 once the host listens
  * (connections are queued by the system from then on); -1 with nothing left
- * open or running when the port cannot be bound (taken, or the address is
- * not on this machine), a thread or descriptor cannot be made, or the host
- * was started before. A host is started once. */
+ * open or running, and errno saying why: EADDRINUSE when the port is taken,
+ * EADDRNOTAVAIL when the address is not on this machine, EACCES when the
+ * port needs privileges, EINVAL when the host was started before (a host
+ * is started once), or the system's reason (EMFILE, EAGAIN, ENOMEM ...)
+ * when a thread or descriptor cannot be made. */
 KIVREL_HOST_API int kivrel_host_start(kivrel_host *host) KIVREL_NOEXCEPT;
 
 /* Returns the port the host listens on (the real one when it was created

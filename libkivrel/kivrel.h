@@ -667,9 +667,11 @@ KIVREL_API kivrel_tcp_server *kivrel_tcp_server_create(int32_t port) KIVREL_NOEX
  * kivrel_tcp_client_connect(); "127.0.0.1" for loopback only) or, when it
  * is NULL, on every local IPv4 address. `port` 0 takes a free port chosen
  * by the system (see kivrel_tcp_server_get_bound_port()). NULL (nothing
- * left open) for an address that is not such text, a port outside 0-65535,
- * an address not on this machine, a port held by a live socket, or a
- * failed socket. */
+ * left open) with errno saying why, unlike most functions here: EINVAL for
+ * an address that is not such text or a port outside 0-65535,
+ * EADDRNOTAVAIL for an address not on this machine, EADDRINUSE for a port
+ * held by a live socket, EACCES for a port that needs privileges, ENOMEM,
+ * or the failed socket call's reason (EMFILE ...). */
 KIVREL_API kivrel_tcp_server *kivrel_tcp_server_create_at(const char *bind_address,
                                                           int32_t port) KIVREL_NOEXCEPT;
 /* Returns the local port the server's socket is bound to (the real port of

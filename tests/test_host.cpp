@@ -386,7 +386,9 @@ TEST_F(HostTest, BindingTakenPortsAndTheRealPort) {
   ASSERT_EQ(kivrel_host_start(first.get()), 0);
   const int32_t port = kivrel_host_port(first.get());
   ASSERT_GT(port, 0);
-  EXPECT_EQ(kivrel_host_start(first.get()), -1);          // started once
+  errno = 0;
+  EXPECT_EQ(kivrel_host_start(first.get()), -1); // started once
+  EXPECT_EQ(errno, EINVAL);
   EXPECT_EQ(kivrel_host_set_workers(first.get(), 3), -1); // settings come before
   EXPECT_EQ(kivrel_host_set_backlog(first.get(), 10), -1);
 
@@ -396,7 +398,9 @@ TEST_F(HostTest, BindingTakenPortsAndTheRealPort) {
   ASSERT_NE(second, nullptr);
   EXPECT_EQ(kivrel_host_set_backlog(second.get(), 0), -1);
   EXPECT_EQ(kivrel_host_set_backlog(second.get(), 16), 0);
+  errno = 0;
   EXPECT_EQ(kivrel_host_start(second.get()), -1);
+  EXPECT_EQ(errno, EADDRINUSE); // the reason survives the clean-up
   EXPECT_EQ(kivrel_host_port(second.get()), 0);
   EXPECT_EQ(OpenDescriptors(), fds_before);                             // nothing of it left open
   EXPECT_TRUE(Eventually([&] { return Threads() == threads_before; })); // or running

@@ -846,8 +846,11 @@ TEST(Endpoint, ServerBindsWhereToldAndReportsItsRealPort) {
                         &size),
             0);
   EXPECT_EQ(local.sin_addr.s_addr, htonl(INADDR_ANY));
-  // A live listener holds the port for a loopback-only server too.
+  // A live listener holds the port for a loopback-only server too; errno
+  // says so.
+  errno = 0;
   EXPECT_EQ(kivrel_tcp_server_create_at("127.0.0.1", port), nullptr);
+  EXPECT_EQ(errno, EADDRINUSE);
   kivrel_tcp_server_destroy(any);
 
   kivrel_tcp_server *loop = kivrel_tcp_server_create_at("127.0.0.1", 0);
@@ -860,10 +863,16 @@ TEST(Endpoint, ServerBindsWhereToldAndReportsItsRealPort) {
   EXPECT_EQ(ntohs(local.sin_port), kivrel_tcp_server_get_bound_port(loop));
   kivrel_tcp_server_destroy(loop);
 
-  for (const char *text : {"", "robot", "300.1.1.1", "127.1", "127.0.0.1 "})
-    EXPECT_EQ(kivrel_tcp_server_create_at(text, 0), nullptr) << text;
-  EXPECT_EQ(kivrel_tcp_server_create_at("127.0.0.1", 65536), nullptr);
-  EXPECT_EQ(kivrel_tcp_server_create_at("127.0.0.1", -1), nullptr);
+  const struct {
+    const char *address;
+    int32_t port;
+  } refused[] = {{"", 0},           {"robot", 0},         {"300.1.1.1", 0}, {"127.1", 0},
+                 {"127.0.0.1 ", 0}, {"127.0.0.1", 65536}, {"127.0.0.1", -1}};
+  for (const auto &r : refused) {
+    errno = 0;
+    EXPECT_EQ(kivrel_tcp_server_create_at(r.address, r.port), nullptr) << r.address << r.port;
+    EXPECT_EQ(errno, EINVAL) << r.address << r.port;
+  }
   kivrel_tcp_server *none = kivrel_tcp_server_new();
   EXPECT_EQ(kivrel_tcp_server_get_bound_port(none), -1);
   EXPECT_EQ(kivrel_tcp_server_set_timeout_ms(none, 5), -1);
