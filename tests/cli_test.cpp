@@ -10,7 +10,10 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstring>
+#include <fstream>
 #include <random>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -357,6 +360,8 @@ TEST(RobotSim, NamesTheRefusedOptionValueAndTheTakenPort) {
       {{"--port-base"}, "--port-base needs a port number"},
       {{"--seed", "x1"}, "--seed 'x1' is not a whole number"},
       {{"--bind"}, "--bind needs a local IPv4 address"},
+      {{"--bind", "localhost"}, "--bind 'localhost' is not a dotted IPv4 address"},
+      {{"--bind", "300.1.1.1"}, "--bind '300.1.1.1' is not a dotted IPv4 address"},
       {{"--frobnicate"}, "unknown option '--frobnicate'"},
   };
   for (const auto &c : cases) {
@@ -381,15 +386,40 @@ TEST(RobotSim, NamesTheRefusedOptionValueAndTheTakenPort) {
   ProgramRun r = RunProgram(ROBOT_SIM_PATH, {"--port-base", std::to_string(base), "--no-terminal"});
   ::close(holder);
   EXPECT_EQ(r.status, 1);
-  EXPECT_NE(r.err.find("port " + std::to_string(base + 1) + " (bumper) is taken"),
+  EXPECT_NE(r.err.find("cannot listen on 127.0.0.1:" + std::to_string(base + 1) + " (bumper): " +
+                       std::strerror(EADDRINUSE) + " (is another controller or simulator running?"),
             std::string::npos)
       << r.err;
+}
 
-  // An address no reader takes for this machine's: nothing can listen there.
-  r = RunProgram(ROBOT_SIM_PATH,
-                 {"--bind", "300.1.1.1", "--port-base", std::to_string(base), "--no-terminal"});
-  EXPECT_EQ(r.status, 1);
-  EXPECT_NE(r.err.find("of 300.1.1.1"), std::string::npos) << r.err;
+// The address a listening socket on `port` is bound to, as the kernel
+// lists it ("0100007F" for 127.0.0.1), or "" when none listens there.
+std::string ListeningAddress(int port) {
+  std::ifstream table("/proc/net/tcp");
+  std::string line;
+  char wanted[8];
+  std::snprintf(wanted, sizeof wanted, ":%04X", port);
+  while (std::getline(table, line)) {
+    std::istringstream fields(line);
+    std::string slot, local, remote, state;
+    fields >> slot >> local >> remote >> state;
+    if (state == "0A" && local.size() > 5 && local.substr(local.size() - 5) == wanted)
+      return local.substr(0, local.size() - 5);
+  }
+  return "";
+}
+
+// Without --bind the simulator serves this machine only (the test never
+// opens it to other interfaces).
+TEST(RobotSim, ListensOnLoopbackUnlessToldOtherwise) {
+  const int base = FreeSimulatorBase();
+  ASSERT_NE(base, 0);
+  Program sim(ROBOT_SIM_PATH, {"--port-base", std::to_string(base), "--no-terminal"});
+  ASSERT_TRUE(sim.WaitForOutput("serving on 127.0.0.1:", 30s));
+  for (int offset : {0, 1, 2, 7, 12})
+    EXPECT_EQ(ListeningAddress(base + offset), "0100007F") << offset;
+  sim.Signal(SIGTERM);
+  EXPECT_EQ(sim.Finish(30s).status, 0);
 }
 
 TEST(RobotSim, SigintAndSigtermStopItCleanly) {

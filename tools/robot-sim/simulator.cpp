@@ -1,6 +1,7 @@
 #include "simulator.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstring>
 #include <span>
@@ -166,18 +167,27 @@ void RobotSimulator::ReleaseHosts() {
 bool RobotSimulator::Start() {
   if (registries_[0] != nullptr) return false; // already running
   ReleaseHosts();
+  failed_ = Service::MotorDriver;
   bool ok = BuildServices();
-  for (size_t s = 0; ok && s < kServiceCount; ++s)
+  if (!ok) errno = ENOMEM;
+  for (size_t s = 0; ok && s < kServiceCount; ++s) {
     ok = kivrel_host_start(hosts_[s]) == 0;
+    if (!ok) failed_ = static_cast<Service>(s);
+  }
   if (ok && options_.realtime) {
     clock_stop_ = false;
     try {
       clock_ = std::thread([this] { RunClock(); });
     } catch (...) {
       ok = false;
+      errno = EAGAIN;
     }
   }
-  if (!ok) ReleaseServices();
+  if (!ok) {
+    const int error = errno; // the caller's reason, not the clean-up's
+    ReleaseServices();
+    errno = error;
+  }
   return ok;
 }
 
