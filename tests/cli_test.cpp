@@ -170,7 +170,9 @@ TEST(KivrelCall, ReportsEveryErrorWithItsOwnExitStatusInOneLine) {
       {{"127.1", port, "--list"}, 3, "\"127.1\" is not"},
       {{"127.000.000.001", port, "--list"}, 3, "\"127.000.000.001\" is not"},
       {{"0x7f.0.0.1", port, "--list"}, 3, "\"0x7f.0.0.1\" is not"},
-      {{"127.0.0.1", closed, "Add"}, 4, "connection refused by 127.0.0.1:" + closed},
+      {{"127.0.0.1", closed, "Add"},
+       4,
+       "cannot connect to 127.0.0.1:" + closed + ": " + std::strerror(ECONNREFUSED)},
       {{"127.0.0.1", port, "--describe", "NoSuchMethod"}, 1, "does not describe NoSuchMethod"},
   };
   for (const Case &c : cases) {

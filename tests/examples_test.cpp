@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstring>
 #include <cstdlib>
 #include <regex>
 #include <string>
@@ -92,6 +93,11 @@ std::pair<std::string, int> RunToEnd(std::vector<std::string> args) {
   std::string line = p.Line();
   return {line, p.Wait()};
 }
+// The same with standard error on standard output.
+std::pair<std::string, int> WithErrors(std::vector<std::string> args) {
+  args.insert(args.begin(), {"/bin/sh", "-c", "exec \"$@\" 2>&1", "sh"});
+  return RunToEnd(std::move(args));
+}
 
 TEST(Examples, AddServiceAnswersAddClientAndStopsOnSignal) {
   Program service({EXAMPLE_DIR "/add_service", "0"});
@@ -103,6 +109,12 @@ TEST(Examples, AddServiceAnswersAddClientAndStopsOnSignal) {
       << first;
   const std::string port = m[1];
   ASSERT_NE(port, "0");
+  // A second one on the same port says why it cannot listen there.
+  const auto taken = WithErrors({EXAMPLE_DIR "/add_service", port});
+  EXPECT_EQ(taken.first, "add_service: cannot listen on 127.0.0.1:" + port + ": " +
+                             std::strerror(EADDRINUSE) +
+                             " (is another service running? try another port)");
+  EXPECT_EQ(taken.second, 1);
 
   const auto sum = RunToEnd({EXAMPLE_DIR "/add_client", port, "20", "-62"});
   EXPECT_EQ(sum.first, "20 + -62 = -42");
@@ -125,9 +137,11 @@ TEST(Examples, AddServiceAnswersAddClientAndStopsOnSignal) {
   ASSERT_EQ(::kill(service.Pid(), SIGTERM), 0);
   EXPECT_EQ(service.Line(), "add_service: stopped after 3 calls");
   EXPECT_EQ(service.Wait(), 0);
-  // With the service gone, the client says so.
-  const auto failed = RunToEnd({EXAMPLE_DIR "/add_client", port, "1", "1"});
-  EXPECT_EQ(failed.first, "");
+  // With the service gone, the client says so, and why.
+  const auto failed = WithErrors({EXAMPLE_DIR "/add_client", port, "1", "1"});
+  EXPECT_EQ(failed.first, "add_client: cannot connect to 127.0.0.1:" + port + ": " +
+                              std::strerror(ECONNREFUSED) +
+                              " (is add_service running on that port?)");
   EXPECT_EQ(failed.second, 1);
 }
 

@@ -408,7 +408,8 @@ private:
   Failure ConnectFailure(int error) const {
     switch (error) {
     case ECONNREFUSED:
-      return {kExitRefused, "connection refused by " + Where() + " (nothing listens there)"};
+      return {kExitRefused, "cannot connect to " + Where() + ": " + std::strerror(error) +
+                                " (nothing listens there; is the service running?)"};
     case ETIMEDOUT:
     case EINPROGRESS:
     case EAGAIN:
