@@ -109,31 +109,6 @@ int32_t socket_deadline_ms(int fd, int option) noexcept {
   return static_cast<int32_t>(ms);
 }
 
-bool MessageDeadline::wait(short events) noexcept {
-  using std::chrono::milliseconds;
-  using std::chrono::steady_clock;
-  if (!known_) {
-    ms_ = socket_deadline_ms(fd_, option_);
-    known_ = true;
-  }
-  for (;;) {
-    int timeout = -1;
-    if (ms_ > 0) {
-      auto left = start_ + milliseconds(ms_) - steady_clock::now();
-      if (left <= steady_clock::duration::zero()) return false;
-      // Rounded up, so that a wait never wakes just short of the deadline
-      // and spins.
-      auto ms = std::chrono::ceil<milliseconds>(left).count();
-      timeout = ms > INT32_MAX ? INT32_MAX : static_cast<int>(ms);
-    }
-    pollfd ready{fd_, events, 0};
-    int n = poll(&ready, 1, timeout);
-    if (n > 0) return true;
-    if (n < 0 && errno != EINTR) return false;
-    // Timed out or interrupted: the loop checks what is left.
-  }
-}
-
 } // namespace kivrel
 
 extern "C" {
