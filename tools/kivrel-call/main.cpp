@@ -44,8 +44,6 @@ constexpr int kMaxDepth = KIVREL_MAX_DEPTH;
 // Longest --timeout: an hour (0 waits for ever).
 constexpr long kTimeoutMaxMs = 3600 * 1000;
 constexpr int32_t kTimeoutDefaultMs = 1000;
-// Longest header line taken, line feed included.
-constexpr size_t kWireLineMax = 1024;
 
 const char kUsage[] =
     "Usage: kivrel-call [OPTION]... HOST PORT METHOD [SIGNATURE [ARG...]]\n"
@@ -94,6 +92,8 @@ const char kUsage[] =
 
 using kivrel::Client;
 using kivrel::List;
+using Reader =
+    std::unique_ptr<kivrel_reader, kivrel::detail::Deleter<kivrel_reader, kivrel_reader_destroy>>;
 
 struct UsageError {
   std::string message;
@@ -300,48 +300,36 @@ private:
 };
 
 // Takes the answer's bytes as they come and says when a whole message is
-// in, by the library's reading of a header line.
+// in: the library's reader of the wire, with everything it was fed kept
+// for --show-wire, even what it refuses.
 class ResponseFramer {
 public:
   enum Verdict { kMore, kWhole, kBad };
 
+  bool Ready() const { return m_reader != nullptr; }
   Verdict Feed(const char *bytes, size_t size) {
     m_bytes.append(bytes, size);
-    if (m_bodyAt == 0) {
-      const size_t end = m_bytes.find('\n');
-      if (end == std::string::npos)
-        return m_bytes.size() < kWireLineMax ? kMore : Bad("its header line is too long");
-      kivrel_header *parsed = nullptr;
-      if (end + 1 > kWireLineMax ||
-          kivrel_header_deserialize(&parsed, m_bytes.substr(0, end + 1).c_str()) != 0)
-        return Bad("it does not start with a header line");
-      const kivrel::Header header(parsed);
-      const std::string name = kivrel_header_get_name_ver(header.get());
-      m_length = kivrel_header_get_bodylen(header.get());
-      if (name != KIVREL_PROTOCOL)
-        return Bad("its header names the protocol \"" + name + "\", not " KIVREL_PROTOCOL);
-      // The library's own limit, so that nothing is taken that a call refuses.
-      if (m_length < 0 || m_length > kivrel_get_max_message_size())
-        return Bad("its header announces " + std::to_string(m_length) + " bytes (at most " +
-                   std::to_string(kivrel_get_max_message_size()) + ")");
-      m_bodyAt = end + 1;
+    char *body = nullptr;
+    int32_t length = 0;
+    if (kivrel_reader_feed(m_reader.get(), bytes, size) != 0 ||
+        kivrel_reader_get_message(m_reader.get(), &body, &length) != 0) {
+      const char *why = kivrel_reader_get_error(m_reader.get());
+      m_why = why != nullptr ? why : "out of memory";
+      return kBad;
     }
-    return m_bytes.size() - m_bodyAt >= static_cast<size_t>(m_length) ? kWhole : kMore;
+    if (body == nullptr) return kMore;
+    m_body.reset(body);
+    return kWhole;
   }
   // The body once whole.
-  std::string Body() const { return m_bytes.substr(m_bodyAt, static_cast<size_t>(m_length)); }
+  const char *Body() const { return m_body.get(); }
   const std::string &Received() const { return m_bytes; }
   const std::string &Why() const { return m_why; }
 
 private:
-  Verdict Bad(std::string why) {
-    m_why = std::move(why);
-    return kBad;
-  }
-
+  Reader m_reader{kivrel_reader_create()};
+  kivrel::Text m_body;
   std::string m_bytes;
-  size_t m_bodyAt = 0;
-  int32_t m_length = 0;
   std::string m_why;
 };
 
@@ -390,11 +378,15 @@ public:
     if (m_showWire) WriteWire("sent", request);
     if (!Send(fd, request, failure)) return false;
     ResponseFramer framer;
+    if (!framer.Ready()) {
+      *failure = {kExitUsage, "out of memory"};
+      return false;
+    }
     const bool whole = Receive(fd, &framer, failure);
     if (m_showWire) WriteWire("received", framer.Received());
     if (!whole) return false;
     kivrel_datalist *list = nullptr;
-    if (kivrel_xml_deserialize_method_response(&list, framer.Body().c_str()) != 0) {
+    if (kivrel_xml_deserialize_method_response(&list, framer.Body()) != 0) {
       *failure = NotAResponse("the document is not a response");
       return false;
     }
