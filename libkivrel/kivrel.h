@@ -385,15 +385,33 @@ KIVREL_API int kivrel_data_datalist_link(kivrel_data *value,
 /* Signature strings: build and decompose                                   */
 /* ------------------------------------------------------------------------ */
 
-/* Builds a list from `sign` ("[{i}{s}{[{i}]}]" ...) and one argument per "i"
- * (int32_t) or "s" (const char *, not NULL) in text order. Returns a new list
- * owned by the caller, or NULL (nothing left allocated) for a malformed
- * signature, one nested deeper than KIVREL_MAX_DEPTH, or exhausted memory. */
+/* Which texts build or take apart a list. A signature is read left to
+ * right, one character at a time, with no blanks anywhere:
+ *   list   "[", then zero or more values, then "]"
+ *   value  "{", then exactly one item, then "}"
+ *   item   "i" (a 32-bit integer), "s" (a text) or a nested list
+ * The outermost list also ends where the text ends, and nothing after its
+ * closing "]" is looked at: "[{i}{i}", "[{i}{i}]", "[{i}{i}]junk" and
+ * "[{i}{i}]]" all mean two integers, and "[" means the empty list, as "[]"
+ * does. A nested list must be closed within the text. Every other text is
+ * malformed: one that does not start with "[", a blank or any other
+ * character where a value or "]" is expected ("[{i} ]", "[{i}x]"), an empty
+ * value "{}", an item other than the three (letters are lower case: "{I}"
+ * is malformed), a value not closed by "}" ("[{ii}]"), or a text that ends
+ * inside a value or a nested list ("[{i", "[{[{i}]"). */
+
+/* Builds a list from `sign` (see above; "[{i}{s}{[{i}]}]" ...) and one
+ * argument per "i" (int32_t) or "s" (const char *, not NULL) in text order.
+ * Returns a new list owned by the caller ("[]" gives an empty one), or NULL
+ * (nothing left allocated) for a malformed signature, one nested deeper than
+ * KIVREL_MAX_DEPTH, or exhausted memory. */
 KIVREL_API kivrel_datalist *kivrel_build_root_datalist(const char *sign, ...) KIVREL_NOEXCEPT;
 /* Stores the list's values into one address per "i" (int32_t *) or "s"
- * (char *) in text order. Returns 0, or -1 for a malformed signature, a list
- * shorter than the signature, or a value whose type does not match its
- * letter (variables written before stay written).
+ * (char *) in text order, the signature read as above; values beyond those
+ * it names are not looked at. Returns 0, or -1 for a malformed signature
+ * (found where the walk reaches it), a list shorter than the signature, or
+ * a value whose type does not match its letter (variables written before
+ * stay written).
  * An "s" copies the whole string and its NUL, kivrel_data_string_strlen() + 1
  * bytes, whatever its length: the buffer must hold that many. A list that
  * came from the network may hold a string of any length, so check it
