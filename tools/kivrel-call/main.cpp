@@ -76,7 +76,7 @@ const char kUsage[] =
     "  2  usage error\n"
     "  3  HOST is not a dotted IPv4 address\n"
     "  4  connection refused, or no route to HOST\n"
-    "  5  time-out: no connection or no answer in time\n"
+    "  5  time-out: no connection, or no whole answer, in time\n"
     "  6  the answer is not a response document (or the service closed the\n"
     "     connection without one)\n"
     "  7  the service does not list METHOD (a near name is suggested)\n"
