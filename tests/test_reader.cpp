@@ -12,14 +12,11 @@
 
 #include <gtest/gtest.h>
 
-#include "kivrel.h"
+#include "kivrel.hpp"
 
 namespace {
 
-struct ReaderDeleter {
-  void operator()(kivrel_reader *r) const noexcept { kivrel_reader_destroy(r); }
-};
-using Reader = std::unique_ptr<kivrel_reader, ReaderDeleter>;
+using kivrel::Reader;
 
 // The table's escapes: \n \r \t \0 \\ \xHH, and {c*N} for c N times.
 std::string Unescape(const std::string &text) {
