@@ -352,11 +352,15 @@ bool MessageDeadline::wait(short events) noexcept {
 }
 
 bool connection_quiet(int fd) noexcept {
+  const int saved = errno;
   for (;;) {
     char byte = 0;
     ssize_t n = recv(fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return true;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      errno = saved; // quiet is no error
+      return true;
+    }
     if (n == 0) errno = ECONNRESET;
     if (n > 0) errno = EPROTO;
     return false;
