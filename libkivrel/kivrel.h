@@ -24,7 +24,8 @@
  */
 /*
  * Call order, in short (whole programs to start from: examples/add_client.c,
- * examples/robot_status.c, examples/add_service.c).
+ * examples/robot_status.c, examples/add_service.c, and
+ * examples/event_loop_client.c for a program with its own event loop).
  *
  * A client:
  *   1. kivrel_initialize() once, before any thread uses the library
@@ -82,7 +83,8 @@
  * kivrel_tcp_client_set_timeout_ms()); an accepted connection carries its
  * listening record's per-message deadline (10000 ms until
  * kivrel_tcp_server_set_timeout_ms()). Only kivrel_tcp_server_accept() waits
- * for ever for a client. A passed deadline is a failed call: -1 or NULL.
+ * for ever for a client. A passed deadline is a failed call: -1 or NULL,
+ * with errno ETIMEDOUT.
  */
 #ifndef KIVREL_H
 #define KIVREL_H
