@@ -20,6 +20,7 @@
 #include <gtest/gtest.h>
 
 #include "kivrel.hpp"
+#include "kivrel_host.h"
 
 namespace {
 
