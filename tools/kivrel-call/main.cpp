@@ -92,8 +92,7 @@ const char kUsage[] =
 
 using kivrel::Client;
 using kivrel::List;
-using Reader =
-    std::unique_ptr<kivrel_reader, kivrel::detail::Deleter<kivrel_reader, kivrel_reader_destroy>>;
+using kivrel::Reader;
 
 struct UsageError {
   std::string message;
