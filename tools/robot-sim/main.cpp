@@ -46,7 +46,7 @@ const char kUsage[] =
     "  --seed N       seed of the sensor noise (default 1), for repeatable runs\n"
     "  --port-base P  serve on P, P+1, P+2, P+7 and P+12 instead (a second\n"
     "                 simulator beside the first; the panel uses the fixed ports)\n"
-    "  --bind ADDRESS listen on this local IPv4 address (dotted, such as\n"
+    "  --bind ADDR    listen on this local IPv4 address (dotted, such as\n"
     "                 192.168.1.20); 0.0.0.0 listens on every interface, as the\n"
     "                 controller does, and serves anyone who can reach this\n"
     "                 machine; default 127.0.0.1, this machine only\n"
