@@ -780,7 +780,7 @@ KIVREL_API void kivrel_tcp_server_free(kivrel_tcp_server *server) KIVREL_NOEXCEP
 /* Returns a new server listening on `port` on every local IPv4 address
  * (backlog 5, SO_REUSEADDR so a restarted service can listen again at once),
  * or NULL (nothing left open) when a live socket holds the port or the
- * socket fails. */
+ * socket fails, with errno as kivrel_tcp_server_create_at() leaves it. */
 KIVREL_API kivrel_tcp_server *kivrel_tcp_server_create(int32_t port) KIVREL_NOEXCEPT;
 /* Returns a new server like kivrel_tcp_server_create(), listening only on
  * `bind_address` (strict dotted-decimal IPv4 text, as for
