@@ -64,7 +64,7 @@ int main(int argc, char **argv) {
    *    A failed start leaves its reason in errno. */
   host = kivrel_host_create(registry, "127.0.0.1", port);
   if (host == NULL || kivrel_host_start(host) != 0) {
-    const int error = host == NULL ? EINVAL : errno;
+    const int error = errno; /* kivrel_host_create() sets it too */
     fprintf(stderr, "add_service: cannot listen on 127.0.0.1:%d: %s%s\n", (int)port,
             strerror(error),
             error == EADDRINUSE ? " (is another service running? try another port)"

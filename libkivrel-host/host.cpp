@@ -563,13 +563,19 @@ extern "C" {
 
 kivrel_host *kivrel_host_create(const kivrel_registry *registry, const char *bind_address,
                                 int32_t port) noexcept {
-  if (registry == nullptr || port < 0 || port > 65535) return nullptr;
+  if (registry == nullptr || port < 0 || port > 65535) {
+    errno = EINVAL;
+    return nullptr;
+  }
   // Judged now by the library's rule (strict dotted decimal), so that a
   // wrong text fails here and not only at start; the library binds it.
   // inet_pton takes exactly that form: four decimal parts, no leading
   // zeros, nothing around them.
   in_addr parsed{};
-  if (bind_address != nullptr && inet_pton(AF_INET, bind_address, &parsed) != 1) return nullptr;
+  if (bind_address != nullptr && inet_pton(AF_INET, bind_address, &parsed) != 1) {
+    errno = EINVAL;
+    return nullptr;
+  }
   try {
     auto *host = new kivrel_host;
     host->registry = registry;
@@ -578,6 +584,7 @@ kivrel_host *kivrel_host_create(const kivrel_registry *registry, const char *bin
     host->requested_port = port;
     return host;
   } catch (...) {
+    errno = ENOMEM;
     return nullptr;
   }
 }

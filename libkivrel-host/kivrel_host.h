@@ -92,9 +92,9 @@ typedef struct kivrel_host_stats {
  * kivrel_tcp_server_create_at() takes it, "127.0.0.1" for loopback only;
  * NULL for every local IPv4 address) and `port` (0: a free port chosen by
  * the system at start, see kivrel_host_port()). Nothing is bound or started
- * yet. Returns NULL for a NULL registry, an address that is not such text,
- * a port outside 0-65535, or exhausted memory. Release with
- * kivrel_host_destroy(). */
+ * yet. Returns NULL for a NULL registry, an address that is not such text
+ * or a port outside 0-65535 (errno EINVAL), or exhausted memory (ENOMEM).
+ * Release with kivrel_host_destroy(). */
 KIVREL_HOST_API kivrel_host *kivrel_host_create(const kivrel_registry *registry,
                                                 const char *bind_address,
                                                 int32_t port) KIVREL_NOEXCEPT;

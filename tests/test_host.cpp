@@ -375,8 +375,11 @@ TEST_F(HostTest, StopLetsRunningCallsFinishAndLeavesNothingBehind) {
 
 TEST_F(HostTest, BindingTakenPortsAndTheRealPort) {
   // Texts the address reader refuses, and ports out of range.
-  for (const char *bad : {"", "robot", "300.1.1.1", "127.1", "0x7f.0.0.1", "127.0.0.01"})
+  for (const char *bad : {"", "robot", "300.1.1.1", "127.1", "0x7f.0.0.1", "127.0.0.01"}) {
+    errno = 0;
     EXPECT_EQ(kivrel_host_create(registry_.get(), bad, 0), nullptr) << bad;
+    EXPECT_EQ(errno, EINVAL) << bad;
+  }
   EXPECT_EQ(kivrel_host_create(registry_.get(), "127.0.0.1", -1), nullptr);
   EXPECT_EQ(kivrel_host_create(registry_.get(), "127.0.0.1", 65536), nullptr);
   EXPECT_EQ(kivrel_host_create(nullptr, "127.0.0.1", 0), nullptr);
