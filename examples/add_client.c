@@ -4,12 +4,16 @@
  *   add_client PORT A B
  *
  * Prints "A + B = SUM" and exits 0, or a line saying what failed and
- * exits 1: "add_client: call failed" when no answer came (no service, a
- * deadline passed, a foreign answer), "add_client: no result" when the
- * service answered without one (it has no "Add", or did not like the call).
+ * exits 1: "add_client: cannot connect to 127.0.0.1:PORT: REASON" when no
+ * service takes the connection, "add_client: call failed" when no answer
+ * came (a deadline passed, a foreign answer), "add_client: no result" when
+ * the service answered without one (it has no "Add", or did not like the
+ * call).
  */
+#include <errno.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 
 #include "kivrel.h"
 
@@ -30,9 +34,13 @@ int main(int argc, char **argv) {
   /* 1. A client for the service's address, connected. Its deadline (one
    *    second until set) bounds the connect and each message. */
   client = kivrel_tcp_client_create("127.0.0.1", (int32_t)atoi(argv[1]));
+  errno = 0;
   if (client == NULL || kivrel_tcp_client_set_timeout_ms(client, 5000) != 0 ||
       kivrel_tcp_client_connect(client) != 0) {
-    fputs("add_client: call failed (cannot connect)\n", stderr);
+    /* errno holds the failed system call's reason. */
+    fprintf(stderr, "add_client: cannot connect to 127.0.0.1:%s: %s%s\n", argv[1],
+            errno != 0 ? strerror(errno) : "no socket",
+            errno == ECONNREFUSED ? " (is add_service running on that port?)" : "");
     kivrel_tcp_client_destroy(client);
     return 1;
   }

@@ -7,12 +7,15 @@
  *                           system's choosing
  *
  * Prints "add_service: listening on 127.0.0.1:PORT" (the real port) once
- * clients can call, and "add_service: stopped after N calls" at the end.
+ * clients can call, and "add_service: stopped after N calls" at the end;
+ * or, on standard error, why it cannot listen and what to do, and exits 1.
  */
 #define _POSIX_C_SOURCE 200809L
+#include <errno.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 
 #include "kivrel_host.h"
 
@@ -57,10 +60,17 @@ int main(int argc, char **argv) {
   sigprocmask(SIG_BLOCK, &stop_signals, NULL);
   signal(SIGPIPE, SIG_IGN);
 
-  /* 3. The host: loopback only; defaults for workers, limits and time-outs. */
+  /* 3. The host: loopback only; defaults for workers, limits and time-outs.
+   *    A failed start leaves its reason in errno. */
   host = kivrel_host_create(registry, "127.0.0.1", port);
   if (host == NULL || kivrel_host_start(host) != 0) {
-    fprintf(stderr, "add_service: cannot listen on 127.0.0.1:%d\n", (int)port);
+    const int error = errno; /* kivrel_host_create() sets it too */
+    fprintf(stderr, "add_service: cannot listen on 127.0.0.1:%d: %s%s\n", (int)port,
+            strerror(error),
+            error == EADDRINUSE ? " (is another service running? try another port)"
+            : error == EACCES   ? " (ports below 1024 need privileges; try another port)"
+            : error == EINVAL   ? " (ports are 0 to 65535; 0 takes a free one)"
+                                : "");
     kivrel_host_destroy(host);
     kivrel_registry_destroy(registry, 1);
     return 1;

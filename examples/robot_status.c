@@ -11,18 +11,26 @@
  *   battery: 25000 mV, charge 90.0 %, modules down: 0
  * or "robot_status: ... failed" and exits 1.
  */
+#include <errno.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 
 #include "kivrel.h"
 
 /* One call without arguments on a fresh connection; the result list (NULL
- * for a failure or an empty answer) is the caller's to destroy. */
+ * for a failure or an empty answer) is the caller's to destroy. A refused
+ * connection is reported with its reason. */
 static kivrel_datalist *call(int32_t port, const char *method) {
   kivrel_datalist *result = NULL;
   kivrel_tcp_client *client = kivrel_tcp_client_create("127.0.0.1", port);
+  errno = 0;
   if (client != NULL && kivrel_tcp_client_connect(client) == 0)
     kivrel_request_method_call_status(client, method, NULL, &result);
+  else
+    fprintf(stderr, "robot_status: cannot connect to 127.0.0.1:%d: %s%s\n", (int)port,
+            errno != 0 ? strerror(errno) : "no socket",
+            errno == ECONNREFUSED ? " (is robot-sim or the controller running?)" : "");
   kivrel_tcp_client_destroy(client);
   return result;
 }

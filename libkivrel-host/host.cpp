@@ -28,6 +28,7 @@
 #include <mutex>
 #include <new>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <unordered_set>
 #include <vector>
@@ -225,11 +226,16 @@ void kivrel_host::forget(Connection *c) {
 }
 
 int kivrel_host::start() {
-  if (started) return -1;
+  if (started) {
+    errno = EINVAL;
+    return -1;
+  }
   started = true;
   service = kivrel_service_create(const_cast<kivrel_registry *>(registry));
   listener =
       kivrel_tcp_server_create_at(any_address ? nullptr : bind_address.c_str(), requested_port);
+  // The bind's reason is the one a caller can act on; keep it.
+  int error = service == nullptr ? ENOMEM : listener == nullptr ? errno : 0;
   epoll_fd = epoll_create1(EPOLL_CLOEXEC);
   wake_fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   bool ok = service != nullptr && listener != nullptr && epoll_fd >= 0 && wake_fd >= 0;
@@ -249,14 +255,19 @@ int kivrel_host::start() {
          epoll_ctl(epoll_fd, EPOLL_CTL_ADD, fd, &lev) == 0 &&
          epoll_ctl(epoll_fd, EPOLL_CTL_ADD, wake_fd, &wev) == 0;
   }
+  if (!ok && error == 0) error = errno;
   if (ok) port.store(kivrel_tcp_server_get_bound_port(listener));
   if (ok) {
     try {
       for (int32_t i = 0; i < workers; ++i)
         pool.emplace_back([this] { work_loop(); });
       poller = std::thread([this] { poll_loop(); });
+    } catch (const std::system_error &e) {
+      ok = false;
+      error = e.code().value();
     } catch (...) {
       ok = false;
+      error = ENOMEM;
     }
   }
   if (!ok) {
@@ -270,6 +281,7 @@ int kivrel_host::start() {
     pool.clear();
     release_descriptors();
     port.store(0);
+    errno = error != 0 ? error : EIO;
     return -1;
   }
   return 0;
@@ -551,13 +563,19 @@ extern "C" {
 
 kivrel_host *kivrel_host_create(const kivrel_registry *registry, const char *bind_address,
                                 int32_t port) noexcept {
-  if (registry == nullptr || port < 0 || port > 65535) return nullptr;
+  if (registry == nullptr || port < 0 || port > 65535) {
+    errno = EINVAL;
+    return nullptr;
+  }
   // Judged now by the library's rule (strict dotted decimal), so that a
   // wrong text fails here and not only at start; the library binds it.
   // inet_pton takes exactly that form: four decimal parts, no leading
   // zeros, nothing around them.
   in_addr parsed{};
-  if (bind_address != nullptr && inet_pton(AF_INET, bind_address, &parsed) != 1) return nullptr;
+  if (bind_address != nullptr && inet_pton(AF_INET, bind_address, &parsed) != 1) {
+    errno = EINVAL;
+    return nullptr;
+  }
   try {
     auto *host = new kivrel_host;
     host->registry = registry;
@@ -566,6 +584,7 @@ kivrel_host *kivrel_host_create(const kivrel_registry *registry, const char *bin
     host->requested_port = port;
     return host;
   } catch (...) {
+    errno = ENOMEM;
     return nullptr;
   }
 }
@@ -604,6 +623,7 @@ int kivrel_host_start(kivrel_host *host) noexcept {
   try {
     return host->start();
   } catch (...) {
+    errno = ENOMEM;
     return -1;
   }
 }

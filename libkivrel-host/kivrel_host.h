@@ -92,9 +92,9 @@ typedef struct kivrel_host_stats {
  * kivrel_tcp_server_create_at() takes it, "127.0.0.1" for loopback only;
  * NULL for every local IPv4 address) and `port` (0: a free port chosen by
  * the system at start, see kivrel_host_port()). Nothing is bound or started
- * yet. Returns NULL for a NULL registry, an address that is not such text,
- * a port outside 0-65535, or exhausted memory. Release with
- * kivrel_host_destroy(). */
+ * yet. Returns NULL for a NULL registry, an address that is not such text
+ * or a port outside 0-65535 (errno EINVAL), or exhausted memory (ENOMEM).
+ * Release with kivrel_host_destroy(). */
 KIVREL_HOST_API kivrel_host *kivrel_host_create(const kivrel_registry *registry,
                                                 const char *bind_address,
                                                 int32_t port) KIVREL_NOEXCEPT;
@@ -124,9 +124,11 @@ KIVREL_HOST_API int kivrel_host_set_backlog(kivrel_host *host, int32_t n) KIVREL
 
 /* Binds, listens and starts the threads. Returns 0 once the host listens
  * (connections are queued by the system from then on); -1 with nothing left
- * open or running when the port cannot be bound (taken, or the address is
- * not on this machine), a thread or descriptor cannot be made, or the host
- * was started before. A host is started once. */
+ * open or running, and errno saying why: EADDRINUSE when the port is taken,
+ * EADDRNOTAVAIL when the address is not on this machine, EACCES when the
+ * port needs privileges, EINVAL when the host was started before (a host
+ * is started once), or the system's reason (EMFILE, EAGAIN, ENOMEM ...)
+ * when a thread or descriptor cannot be made. */
 KIVREL_HOST_API int kivrel_host_start(kivrel_host *host) KIVREL_NOEXCEPT;
 
 /* Returns the port the host listens on (the real one when it was created
@@ -157,6 +159,14 @@ KIVREL_HOST_API void kivrel_host_get_stats(const kivrel_host *host,
 
 #ifdef __cplusplus
 }
+
+/* The host's owning pointer for C++, beside the library's in kivrel.hpp. */
+#include "kivrel.hpp"
+
+namespace kivrel {
+/* A host; releasing it stops it first (kivrel_host_destroy()). */
+using Host = std::unique_ptr<kivrel_host, detail::Deleter<kivrel_host, kivrel_host_destroy>>;
+} // namespace kivrel
 #endif
 
 #endif /* KIVREL_HOST_H */

@@ -103,9 +103,9 @@ template <class T> inline T *alloc_record() noexcept {
   return record;
 }
 
-// The status by which a method under a reserved name (an introspection
-// method) says that it could not make its answer; the service then sends
-// nothing rather than "no result".
+// The status by which the library's own introspection methods say that
+// memory ran out while making their answer; the service then sends nothing
+// rather than "no result". Any other method's status is ignored.
 constexpr int kMethodFailed = -1;
 
 inline const xmlChar *xml(const char *s) noexcept { return reinterpret_cast<const xmlChar *>(s); }
@@ -204,8 +204,33 @@ private:
 
 // The name and length of a header line, with the rules of
 // kivrel_header_deserialize(); false where it refuses the line. `name`
-// points into `line`.
-bool parse_header_line(const char *line, std::string_view *name, int32_t *bodylen) noexcept;
+// points into `line`. The name is not compared with the protocol's.
+bool parse_header_line(std::string_view line, std::string_view *name, int32_t *bodylen) noexcept;
+
+// True when nothing waits to be read on `fd`: the check before a call is
+// sent on a kept connection. False, with errno EPROTO for bytes waiting
+// (an answer nobody asked for) or ECONNRESET for the peer's close, or the
+// receive's errno.
+bool connection_quiet(int fd) noexcept;
+
+// Receives one response for a client call, reading as much as arrives in
+// each receive (no peek). Bytes that come after the response in the same
+// receive shut the connection down, so the next call on it fails. False
+// with errno as for kivrel_tcp_recv().
+bool receive_response(int fd, char **body) noexcept;
+
+// Sends `len` bytes within the socket's send deadline; false on a failed
+// send or the deadline (errno ETIMEDOUT).
+bool send_bytes(int fd, const char *bytes, size_t len) noexcept;
+
+// A whole message: the header line for `doc_len` bytes, then the document
+// and a NUL, from mem_malloc(); its length without the NUL at `*len`. Null
+// when memory runs out or the length cannot be announced.
+char *frame_message(const char *doc, size_t doc_len, int32_t *len) noexcept;
+
+// True for the library's own introspection functions, which return
+// kMethodFailed only when memory ran out while making their answer.
+bool is_library_introspection(kivrel_method_exfunc exfunc) noexcept;
 
 } // namespace kivrel
 

@@ -212,6 +212,16 @@ void dispose_method(kivrel_method *method) noexcept {
 
 } // namespace
 
+namespace kivrel {
+
+bool is_library_introspection(kivrel_method_exfunc exfunc) noexcept {
+  for (const Entry &entry : kEntries)
+    if (entry.exfunc == exfunc) return true;
+  return false;
+}
+
+} // namespace kivrel
+
 extern "C" {
 
 int kivrel_introspection_register(kivrel_registry *registry) noexcept {

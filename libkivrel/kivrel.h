@@ -24,7 +24,8 @@
  */
 /*
  * Call order, in short (whole programs to start from: examples/add_client.c,
- * examples/robot_status.c, examples/add_service.c).
+ * examples/robot_status.c, examples/add_service.c, and
+ * examples/event_loop_client.c for a program with its own event loop).
  *
  * A client:
  *   1. kivrel_initialize() once, before any thread uses the library
@@ -82,12 +83,14 @@
  * kivrel_tcp_client_set_timeout_ms()); an accepted connection carries its
  * listening record's per-message deadline (10000 ms until
  * kivrel_tcp_server_set_timeout_ms()). Only kivrel_tcp_server_accept() waits
- * for ever for a client. A passed deadline is a failed call: -1 or NULL.
+ * for ever for a client. A passed deadline is a failed call: -1 or NULL,
+ * with errno ETIMEDOUT.
  */
 #ifndef KIVREL_H
 #define KIVREL_H
 
 #include <stdarg.h>
+#include <stddef.h>
 #include <stdint.h>
 
 #include <libxml/tree.h>
@@ -169,6 +172,10 @@ typedef struct kivrel_tcp_server {
 } kivrel_tcp_server;
 
 typedef struct kivrel_registry kivrel_registry;
+
+/* An incremental reader of the wire: fed bytes, hands out message bodies
+ * (see "Message reader" below). Opaque. */
+typedef struct kivrel_reader kivrel_reader;
 
 /* A plain method function: reads `args` (NULL for a call without
  * arguments), may store a new result list at `*ret` (NULL on entry), which
@@ -380,15 +387,33 @@ KIVREL_API int kivrel_data_datalist_link(kivrel_data *value,
 /* Signature strings: build and decompose                                   */
 /* ------------------------------------------------------------------------ */
 
-/* Builds a list from `sign` ("[{i}{s}{[{i}]}]" ...) and one argument per "i"
- * (int32_t) or "s" (const char *, not NULL) in text order. Returns a new list
- * owned by the caller, or NULL (nothing left allocated) for a malformed
- * signature, one nested deeper than KIVREL_MAX_DEPTH, or exhausted memory. */
+/* Which texts build or take apart a list. A signature is read left to
+ * right, one character at a time, with no blanks anywhere:
+ *   list   "[", then zero or more values, then "]"
+ *   value  "{", then exactly one item, then "}"
+ *   item   "i" (a 32-bit integer), "s" (a text) or a nested list
+ * The outermost list also ends where the text ends, and nothing after its
+ * closing "]" is looked at: "[{i}{i}", "[{i}{i}]", "[{i}{i}]junk" and
+ * "[{i}{i}]]" all mean two integers, and "[" means the empty list, as "[]"
+ * does. A nested list must be closed within the text. Every other text is
+ * malformed: one that does not start with "[", a blank or any other
+ * character where a value or "]" is expected ("[{i} ]", "[{i}x]"), an empty
+ * value "{}", an item other than the three (letters are lower case: "{I}"
+ * is malformed), a value not closed by "}" ("[{ii}]"), or a text that ends
+ * inside a value or a nested list ("[{i", "[{[{i}]"). */
+
+/* Builds a list from `sign` (see above; "[{i}{s}{[{i}]}]" ...) and one
+ * argument per "i" (int32_t) or "s" (const char *, not NULL) in text order.
+ * Returns a new list owned by the caller ("[]" gives an empty one), or NULL
+ * (nothing left allocated) for a malformed signature, one nested deeper than
+ * KIVREL_MAX_DEPTH, or exhausted memory. */
 KIVREL_API kivrel_datalist *kivrel_build_root_datalist(const char *sign, ...) KIVREL_NOEXCEPT;
 /* Stores the list's values into one address per "i" (int32_t *) or "s"
- * (char *) in text order. Returns 0, or -1 for a malformed signature, a list
- * shorter than the signature, or a value whose type does not match its
- * letter (variables written before stay written).
+ * (char *) in text order, the signature read as above; values beyond those
+ * it names are not looked at. Returns 0, or -1 for a malformed signature
+ * (found where the walk reaches it), a list shorter than the signature, or
+ * a value whose type does not match its letter (variables written before
+ * stay written).
  * An "s" copies the whole string and its NUL, kivrel_data_string_strlen() + 1
  * bytes, whatever its length: the buffer must hold that many. A list that
  * came from the network may hold a string of any length, so check it
@@ -447,6 +472,18 @@ KIVREL_API int kivrel_decompose_data_datalist(const kivrel_data *value, const ch
  * KIVREL_MAX_DEPTH: a list deep enough for a signature may be too deep for a
  * document. */
 #define KIVREL_MAX_DOCUMENT_LIST_DEPTH ((KIVREL_MAX_DOCUMENT_DEPTH - 3) / 2)
+
+/* Longest name field of a header line (the text before the first colon,
+ * blanks included), when one is written and when one is read; the name is
+ * "KIVREL-1.1", so only a hostile peer sends more. */
+#define KIVREL_MAX_PROTOCOL_NAME 255
+
+/* Longest header line read, line feed included: a reader's line buffer of
+ * 1024 bytes holds it and its terminating NUL. A line ends at the first line
+ * feed within these bytes; when none comes, the line is these bytes and
+ * what follows them is the body. The lines this library writes are 13 to 22
+ * bytes long. */
+#define KIVREL_MAX_HEADER_LINE 1023
 
 /* ------------------------------------------------------------------------ */
 /* Base64                                                                   */
@@ -571,13 +608,19 @@ KIVREL_API char *kivrel_header_get_name_ver(const kivrel_header *header) KIVREL_
 KIVREL_API int32_t kivrel_header_get_bodylen(const kivrel_header *header) KIVREL_NOEXCEPT;
 /* Writes "name:length\n". Returns 0 with a new text at `*line` (release
  * with kivrel_mem_free()) and its length at `*len`; -1 when the name is
- * missing or longer than 255 characters, or the length is 0 or less. */
+ * missing or longer than KIVREL_MAX_PROTOCOL_NAME characters, or the length
+ * is 0 or less. */
 KIVREL_API int kivrel_header_serialize(const kivrel_header *header, char **line,
                                        int32_t *len) KIVREL_NOEXCEPT;
-/* Reads a header line. Returns 0 with a new header at `*header` (release
- * with kivrel_header_destroy()); -1 with `*header` NULL when the line has no
- * name, a name over 255 characters, no second field or no digits in it, or
- * a length outside the 32-bit range. */
+/* Reads a header line: split at colons as strtok() does (leading colons
+ * skipped, a run of colons one separator), the first word of the first field
+ * is the name, the second field is read as "%d" reads it (leading white
+ * space, an optional sign, digits; what follows is ignored), further fields
+ * are ignored. Returns 0 with a new header at `*header` (release with
+ * kivrel_header_destroy()); -1 with `*header` NULL when the line has no
+ * name, a name field over KIVREL_MAX_PROTOCOL_NAME characters, no second
+ * field or no digits in it, or a length outside the 32-bit range. The name
+ * is not compared with KIVREL_PROTOCOL here; the readers of the wire do. */
 KIVREL_API int kivrel_header_deserialize(kivrel_header **header, const char *line) KIVREL_NOEXCEPT;
 /* Sends the header line and the document (up to its NUL) on `fd`, both in
  * one system call when the socket's buffer has room. Returns 0, or -1 for a
@@ -585,23 +628,100 @@ KIVREL_API int kivrel_header_deserialize(kivrel_header **header, const char *lin
  * message not written within the socket's deadline: its SO_SNDTIMEO (set by
  * kivrel_tcp_client_set_timeout_ms() and kivrel_tcp_server_set_timeout_ms())
  * bounds the whole message, counted from the call, not each send; 0 waits
- * for ever. Interrupted writes (EINTR) are resumed within the deadline. After
- * a -1 part of the message may have left: do not reuse the connection. Never
- * raises SIGPIPE. */
+ * for ever (errno ETIMEDOUT when it ended the message). Interrupted writes
+ * (EINTR) are resumed within the deadline. After a -1 part of the message
+ * may have left: do not reuse the connection. Never raises SIGPIPE. */
 KIVREL_API int kivrel_tcp_send(int fd, const char *doc) KIVREL_NOEXCEPT;
-/* Receives one message on `fd`. Returns 0 with a new NUL-terminated body at
+/* Receives one message on `fd` through a kivrel_reader (below), so the
+ * header rules are the reader's. Returns 0 with a new NUL-terminated body at
  * `*body` (release with kivrel_mem_free()); -1 (nothing handed out) for a
- * receive error, a closed stream, a foreign protocol name (the header line
- * is taken, its body left unread), a negative length, a length above
- * kivrel_get_max_message_size() (refused the same way), a short body, or a
- * message not complete within the socket's deadline: its SO_RCVTIMEO (set by
- * kivrel_tcp_client_set_timeout_ms() and kivrel_tcp_server_set_timeout_ms())
- * bounds the whole message, header and body, counted from the call, not each
- * receive, so a peer that trickles bytes cannot stretch it; 0 waits for
- * ever. Interrupted receives (EINTR) are resumed within the deadline. Never
- * takes a byte of the next message from the stream. A header line is read up
- * to its line feed or 1023 bytes, whichever comes first. */
+ * receive error, a stream that ends before the message is whole, a header
+ * the reader refuses (another protocol, a negative length or one above
+ * kivrel_get_max_message_size(): the header line is taken, its body left
+ * unread), a body holding a NUL byte, or a message not complete within the
+ * socket's deadline: its SO_RCVTIMEO (set by kivrel_tcp_client_set_timeout_ms()
+ * and kivrel_tcp_server_set_timeout_ms()) bounds the whole message, header
+ * and body, counted from the call, not each receive, so a peer that trickles
+ * bytes cannot stretch it; 0 waits for ever. Interrupted receives (EINTR)
+ * are resumed within the deadline. After a -1, errno is ETIMEDOUT when the
+ * deadline ended the message, EPROTO for a message the reader refuses,
+ * ECONNRESET when the stream ended first (also before any byte), ENOMEM
+ * when memory ran out, otherwise the failed receive's. Keeps no state
+ * between calls and never takes a byte of the next message from the
+ * stream. */
 KIVREL_API int kivrel_tcp_recv(int fd, char **body) KIVREL_NOEXCEPT;
+
+/* ------------------------------------------------------------------------ */
+/* Message reader                                                           */
+/* ------------------------------------------------------------------------ */
+
+/* A reader cuts a byte stream into message bodies without doing any I/O:
+ * feed it the bytes as they arrive, in pieces of any size, and ask it for
+ * the next whole body. A program with its own event loop (poll(), Qt,
+ * libuv) speaks the protocol with it without a blocking call; see
+ * examples/event_loop_client.c. kivrel_tcp_recv() and the client call read
+ * through one too.
+ *
+ * The rules, one for every reader of the wire in this library:
+ *  - A header line ends at its first line feed within KIVREL_MAX_HEADER_LINE
+ *    bytes; a line that reaches KIVREL_MAX_HEADER_LINE bytes without one is
+ *    those bytes, and the bytes after them belong to the body. A NUL byte in
+ *    the line ends the text that is read.
+ *  - The line is read as kivrel_header_deserialize() reads it; the name must
+ *    be KIVREL_PROTOCOL exactly, the length 0 to the reader's limit. So
+ *    "KIVREL-1.1: 100", "KIVREL-1.1:+100", "KIVREL-1.1:\t100",
+ *    "KIVREL-1.1:100:" and "KIVREL-1.1:100:999", each with its line feed,
+ *    all announce 100 bytes. Anything else is refused as soon as the line
+ *    is whole, without waiting for a body.
+ *  - The body is exactly the announced number of bytes; one that holds a
+ *    NUL byte anywhere is refused. Length 0 gives an empty body (which the
+ *    document readers refuse).
+ * A refusal is final: the stream position is lost, and every later feed and
+ * get fails (-1). Memory: the reader holds the bytes fed and not yet handed
+ * out; its buffer grows with the bytes that arrive, never ahead of them to
+ * an announced length, and a body is usually handed out as that buffer
+ * itself, without a copy. A reader is used by one thread at a time;
+ * different readers are independent. */
+
+/* Returns a new empty reader whose message size limit is
+ * kivrel_get_max_message_size() at this moment (release with
+ * kivrel_reader_destroy()), or NULL when memory runs out. */
+KIVREL_API kivrel_reader *kivrel_reader_create(void) KIVREL_NOEXCEPT;
+/* Releases the reader and every byte it holds. NULL is ignored. */
+KIVREL_API void kivrel_reader_destroy(kivrel_reader *reader) KIVREL_NOEXCEPT;
+/* Sets the largest body length a header may announce to this reader, for
+ * headers not read yet. Returns 0, or -1 (limit unchanged) for a value below
+ * KIVREL_MIN_MAX_MESSAGE_SIZE. */
+KIVREL_API int kivrel_reader_set_max_message_size(kivrel_reader *reader,
+                                                  int32_t bytes) KIVREL_NOEXCEPT;
+/* Returns the reader's limit on the body length. */
+KIVREL_API int32_t kivrel_reader_get_max_message_size(const kivrel_reader *reader) KIVREL_NOEXCEPT;
+/* Appends `len` bytes from `bytes` (copied; NULL only with `len` 0). Parses
+ * nothing: kivrel_reader_get_message() does. Returns 0, or -1 when memory
+ * runs out (the bytes are lost, so this fails the reader for good) or the
+ * reader has failed before. */
+KIVREL_API int kivrel_reader_feed(kivrel_reader *reader, const char *bytes,
+                                  size_t len) KIVREL_NOEXCEPT;
+/* Takes the next whole message. Returns 0 with a new NUL-terminated body at
+ * `*body` (release with kivrel_mem_free()) and its length at `*len` (when
+ * `len` is not NULL), or 0 with `*body` NULL (and `*len` 0) when more bytes
+ * are needed; call it again after each feed until it gives NULL, as one feed
+ * may complete several messages. Returns -1 with `*body` NULL when the bytes
+ * break the rules above or memory runs out; the reader has then failed for
+ * good (see kivrel_reader_get_error()). */
+KIVREL_API int kivrel_reader_get_message(kivrel_reader *reader, char **body,
+                                         int32_t *len) KIVREL_NOEXCEPT;
+/* Returns NULL while the reader has not failed, otherwise a static text
+ * (never released) that says why, such as "header names another protocol".
+ * For messages to people; the texts may change. */
+KIVREL_API const char *kivrel_reader_get_error(const kivrel_reader *reader) KIVREL_NOEXCEPT;
+/* Returns the number of bytes fed and not yet handed out: the part of a
+ * message read so far and any bytes of later messages. A server bounds
+ * its memory by the sum over its readers. */
+KIVREL_API size_t kivrel_reader_get_buffered(const kivrel_reader *reader) KIVREL_NOEXCEPT;
+/* Returns 1 when part of a message has arrived (bytes are held, or a header
+ * has been read whose body is not complete), 0 between messages. */
+KIVREL_API int kivrel_reader_in_message(const kivrel_reader *reader) KIVREL_NOEXCEPT;
 
 /* ------------------------------------------------------------------------ */
 /* TCP endpoints and stream utilities                                       */
@@ -660,16 +780,18 @@ KIVREL_API void kivrel_tcp_server_free(kivrel_tcp_server *server) KIVREL_NOEXCEP
 /* Returns a new server listening on `port` on every local IPv4 address
  * (backlog 5, SO_REUSEADDR so a restarted service can listen again at once),
  * or NULL (nothing left open) when a live socket holds the port or the
- * socket fails. */
+ * socket fails, with errno as kivrel_tcp_server_create_at() leaves it. */
 KIVREL_API kivrel_tcp_server *kivrel_tcp_server_create(int32_t port) KIVREL_NOEXCEPT;
 /* Returns a new server like kivrel_tcp_server_create(), listening only on
  * `bind_address` (strict dotted-decimal IPv4 text, as for
  * kivrel_tcp_client_connect(); "127.0.0.1" for loopback only) or, when it
  * is NULL, on every local IPv4 address. `port` 0 takes a free port chosen
  * by the system (see kivrel_tcp_server_get_bound_port()). NULL (nothing
- * left open) for an address that is not such text, a port outside 0-65535,
- * an address not on this machine, a port held by a live socket, or a
- * failed socket. */
+ * left open) with errno saying why, unlike most functions here: EINVAL for
+ * an address that is not such text or a port outside 0-65535,
+ * EADDRNOTAVAIL for an address not on this machine, EADDRINUSE for a port
+ * held by a live socket, EACCES for a port that needs privileges, ENOMEM,
+ * or the failed socket call's reason (EMFILE ...). */
 KIVREL_API kivrel_tcp_server *kivrel_tcp_server_create_at(const char *bind_address,
                                                           int32_t port) KIVREL_NOEXCEPT;
 /* Returns the local port the server's socket is bound to (the real port of
@@ -725,7 +847,8 @@ KIVREL_API int kivrel_winsock2_wsacleanup(void) KIVREL_NOEXCEPT;
  * caller's) on the connected `client` and waits for the response. Returns
  * the new result list (release with kivrel_datalist_destroy()), or NULL for
  * a failed call and for a response without a result list alike; use
- * kivrel_request_method_call_status() to tell them apart. Time-outs and
+ * kivrel_request_method_call_status() to tell them apart. Time-outs, kept
+ * connections, errno (ETIMEDOUT when the deadline ended the call) and
  * threads as there. */
 KIVREL_API kivrel_datalist *kivrel_request_method_call(kivrel_tcp_client *client, const char *name,
                                                        const kivrel_datalist *args) KIVREL_NOEXCEPT;
@@ -735,12 +858,21 @@ KIVREL_API kivrel_datalist *kivrel_request_method_call(kivrel_tcp_client *client
  * result; -1 with `*result` NULL when the call failed: NULL `client`,
  * `method` or `result`, a name or list that cannot be encoded, no
  * connection, a send or receive that failed or passed the client's
- * deadline, or an answer that is not a response document. The connection
- * is left as it is either way; after a failure, do not reuse it. A client
- * is used by one thread at a time. Waits at most the client's deadline for
- * the send and again for the response (see
+ * deadline (errno ETIMEDOUT), a response the reader refuses (see "Message
+ * reader"), or an answer that is not a response document.
+ * Kept connections: before the call is sent, bytes already waiting on the
+ * connection (an answer nobody asked for, or the peer's close) fail it with
+ * -1 and nothing is sent, so a call never returns an answer to an earlier
+ * call; bytes that arrive behind the response in the same receive shut the
+ * connection down, so the next call on it fails. After a failure, do not
+ * reuse the connection. The response is read with as few receives as it
+ * arrives in (no peek). A client is used by one thread at a time. Waits at
+ * most the client's deadline for the send and again for the response (see
  * kivrel_tcp_client_set_timeout_ms()); the method's own run time on the
- * service counts against the second. */
+ * service counts against the second. After a -1 from the exchange, errno
+ * is ETIMEDOUT when a deadline ended it, EPROTO for bytes waiting before the
+ * call, a refused response or an answer that is not a response document,
+ * ECONNRESET when the peer closed first, otherwise the failed call's. */
 KIVREL_API int kivrel_request_method_call_status(kivrel_tcp_client *client, const char *method,
                                                  const kivrel_datalist *args,
                                                  kivrel_datalist **result) KIVREL_NOEXCEPT;
@@ -906,17 +1038,29 @@ KIVREL_API int kivrel_service_set_registry(struct kivrel_service *service,
                                            kivrel_registry *registry) KIVREL_NOEXCEPT;
 KIVREL_API kivrel_registry *
 kivrel_service_get_registry(const struct kivrel_service *service) KIVREL_NOEXCEPT;
-/* Answers one call on the accepted `connection`: receive, run the named
- * method, send the response. Returns 0 when a response went out; -1 for a
- * NULL argument, a receive failure (also a closed connection), a document
- * that is not a call (see the readers above), a result that cannot be
- * encoded, or a failed send. A method that throws, and a method run under
- * one of the three reserved introspection names that returns -1 without
- * storing a result (the introspection methods do so when memory runs out),
- * get no answer at all: -1, nothing sent. An ordinary method's status is
- * ignored. An unknown name is answered with no result. Never closes the
- * connection. Waits at most the connection's per-message deadline for the
- * call and again for sending the answer (see
+/* The answer to one call without any I/O: reads `body` (a received call
+ * document, NUL-terminated, not NULL), runs the named method and writes the
+ * whole response message, header line included, ready to be written to the
+ * connection. Returns 0 with a new text at `*message` (release with
+ * kivrel_mem_free()) and its length without the NUL at `*len` (when `len` is
+ * not NULL); -1 with `*message` NULL when the call gets no answer: a NULL
+ * argument, a body that is not a call document (see the readers above), a
+ * method that throws, a result that cannot be encoded, memory running out
+ * (also inside the library's own introspection methods, which then return
+ * -1 without a result). Every other method's status is ignored, under the
+ * three reserved introspection names too: a method that returns -1 without
+ * a result is answered with no result, as any other. An unknown name is
+ * answered with no result. The method runs on the calling thread and is not
+ * timed. Several threads may answer calls at once with one service. */
+KIVREL_API int kivrel_service_answer(struct kivrel_service *service, const char *body,
+                                     char **message, int32_t *len) KIVREL_NOEXCEPT;
+/* Answers one call on the accepted `connection`: kivrel_tcp_recv(), then
+ * kivrel_service_answer(), then the message is sent. Returns 0 when a
+ * response went out; -1 for a NULL argument, a receive failure (also a
+ * closed connection), a call that gets no answer (see
+ * kivrel_service_answer(): nothing is sent), or a failed send. Never closes
+ * the connection. Waits at most the connection's per-message deadline for
+ * the call and again for sending the answer (see
  * kivrel_tcp_server_set_timeout_ms()); the method itself is not timed.
  * Several threads may serve different connections at once with one
  * service; a connection is served by one thread at a time. To serve many
@@ -937,8 +1081,9 @@ KIVREL_API int kivrel_service(kivrel_tcp_server *connection,
  * method name) and return its signatures (result first, "none" for NULL,
  * "undef" for "?") or its help text. Returns 0, or -1 (registry
  * unchanged) when memory runs out. A method that runs out of
- * memory while making its answer stores nothing and returns -1, so that
- * kivrel_service() sends nothing rather than a wrong or empty answer. */
+ * memory while making its answer stores nothing and returns -1, and for
+ * these three (only) kivrel_service_answer() then gives no answer rather
+ * than a wrong or empty one. */
 KIVREL_API int kivrel_introspection_register(kivrel_registry *registry) KIVREL_NOEXCEPT;
 
 #ifdef __cplusplus

@@ -109,31 +109,6 @@ int32_t socket_deadline_ms(int fd, int option) noexcept {
   return static_cast<int32_t>(ms);
 }
 
-bool MessageDeadline::wait(short events) noexcept {
-  using std::chrono::milliseconds;
-  using std::chrono::steady_clock;
-  if (!known_) {
-    ms_ = socket_deadline_ms(fd_, option_);
-    known_ = true;
-  }
-  for (;;) {
-    int timeout = -1;
-    if (ms_ > 0) {
-      auto left = start_ + milliseconds(ms_) - steady_clock::now();
-      if (left <= steady_clock::duration::zero()) return false;
-      // Rounded up, so that a wait never wakes just short of the deadline
-      // and spins.
-      auto ms = std::chrono::ceil<milliseconds>(left).count();
-      timeout = ms > INT32_MAX ? INT32_MAX : static_cast<int>(ms);
-    }
-    pollfd ready{fd_, events, 0};
-    int n = poll(&ready, 1, timeout);
-    if (n > 0) return true;
-    if (n < 0 && errno != EINTR) return false;
-    // Timed out or interrupted: the loop checks what is left.
-  }
-}
-
 } // namespace kivrel
 
 extern "C" {
@@ -249,17 +224,29 @@ kivrel_tcp_server *kivrel_tcp_server_create(int32_t port) noexcept {
 }
 
 kivrel_tcp_server *kivrel_tcp_server_create_at(const char *bind_address, int32_t port) noexcept {
-  if (!valid_port(port)) return nullptr;
   in_addr_t address = htonl(INADDR_ANY);
-  if (bind_address != nullptr && !kivrel::parse_ipv4(bind_address, &address)) return nullptr;
-  kivrel_tcp_server *server = kivrel_tcp_server_new();
-  if (server == nullptr) return nullptr;
-  server->port = port;
-  int fd = open_stream_socket();
-  if (fd < 0) {
-    kivrel_tcp_server_free(server);
+  if (!valid_port(port) ||
+      (bind_address != nullptr && !kivrel::parse_ipv4(bind_address, &address))) {
+    errno = EINVAL;
     return nullptr;
   }
+  kivrel_tcp_server *server = kivrel_tcp_server_new();
+  if (server == nullptr) {
+    errno = ENOMEM;
+    return nullptr;
+  }
+  server->port = port;
+  // The reason the caller is promised is the failing call's, not that of
+  // the clean-up after it.
+  const auto fail = [server](int fd) {
+    const int error = errno;
+    if (fd >= 0) close(fd);
+    kivrel_tcp_server_free(server);
+    errno = error;
+    return nullptr;
+  };
+  int fd = open_stream_socket();
+  if (fd < 0) return fail(fd);
   // A stopped service may listen again at once although its old
   // connections linger in TIME_WAIT; a port with a live listener is still
   // refused by the bind.
@@ -270,11 +257,8 @@ kivrel_tcp_server *kivrel_tcp_server_create_at(const char *bind_address, int32_t
   local.sin_addr.s_addr = address;
   if (setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) < 0 ||
       bind(fd, reinterpret_cast<sockaddr *>(&local), sizeof local) < 0 ||
-      listen(fd, kListenBacklog) < 0 || !kivrel::set_socket_deadline(fd, kServerTimeoutMs)) {
-    close(fd);
-    kivrel_tcp_server_free(server);
-    return nullptr;
-  }
+      listen(fd, kListenBacklog) < 0 || !kivrel::set_socket_deadline(fd, kServerTimeoutMs))
+    return fail(fd);
   server->socket_fd = fd;
   return server;
 }

@@ -10,12 +10,16 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstring>
+#include <fstream>
 #include <random>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include "fake_service.h"
 #include "kivrel.hpp"
+#include "kivrel_host.h"
 #include "program.h"
 
 namespace {
@@ -39,17 +43,18 @@ int Echo(const kivrel_datalist *args, kivrel_datalist **ret) {
 }
 int Nothing(const kivrel_datalist *, kivrel_datalist **) { return 0; }
 
-// A service on a free loopback port, answering calls until destroyed.
+// A service on a free loopback port, answering calls until destroyed; one
+// without introspection cannot list or describe its methods.
 class TestService {
 public:
-  TestService() : m_registry(kivrel_registry_create()) {
+  explicit TestService(bool introspection = true) : m_registry(kivrel_registry_create()) {
     kivrel_method *methods[] = {
         kivrel_method_create("Add", Add, "[{i}{i}]", "[{i}]", "Adds two integers."),
         kivrel_method_create("Echo", Echo, "?", "?", "Returns its arguments."),
         kivrel_method_create("Nothing", Nothing, nullptr, nullptr, nullptr)};
     for (kivrel_method *m : methods)
       if (kivrel_registry_add_method(m_registry.get(), m) != 0) kivrel_method_destroy(m);
-    kivrel_introspection_register(m_registry.get());
+    if (introspection) kivrel_introspection_register(m_registry.get());
     m_host.reset(kivrel_host_create(m_registry.get(), "127.0.0.1", 0));
     if (m_host && kivrel_host_start(m_host.get()) != 0) m_host.reset();
   }
@@ -132,8 +137,10 @@ TEST(KivrelCall, ReportsEveryErrorWithItsOwnExitStatusInOneLine) {
   ProgramRun help = RunTool({"--help"});
   EXPECT_EQ(help.status, 0);
   EXPECT_NE(help.out.find("Usage: kivrel-call [OPTION]... HOST PORT METHOD"), std::string::npos);
-  for (const char *code : {"  3  HOST is not", "  4  connection refused", "  5  time-out",
-                           "  6  the answer is not a response document"})
+  for (const char *code :
+       {"  3  HOST is not", "  4  connection refused", "  5  time-out",
+        "  6  the answer is not a response document", "  7  the service does not list METHOD",
+        "  8  the arguments do not fit"})
     EXPECT_NE(help.out.find(code), std::string::npos) << code;
 
   struct Case {
@@ -164,7 +171,9 @@ TEST(KivrelCall, ReportsEveryErrorWithItsOwnExitStatusInOneLine) {
       {{"127.1", port, "--list"}, 3, "\"127.1\" is not"},
       {{"127.000.000.001", port, "--list"}, 3, "\"127.000.000.001\" is not"},
       {{"0x7f.0.0.1", port, "--list"}, 3, "\"0x7f.0.0.1\" is not"},
-      {{"127.0.0.1", closed, "Add"}, 4, "connection refused by 127.0.0.1 port " + closed},
+      {{"127.0.0.1", closed, "Add"},
+       4,
+       "cannot connect to 127.0.0.1:" + closed + ": " + std::strerror(ECONNREFUSED)},
       {{"127.0.0.1", port, "--describe", "NoSuchMethod"}, 1, "does not describe NoSuchMethod"},
   };
   for (const Case &c : cases) {
@@ -222,11 +231,82 @@ TEST(KivrelCall, TellsATimeOutFromAnAnswerThatIsNotAResponse) {
   }
 }
 
+// What the service says of itself rules a call out before it is made; a
+// service that says nothing is called as it is.
+TEST(KivrelCall, RefusesACallTheServicesOwnDescriptionRulesOut) {
+  TestService described;
+  TestService bare(false);
+  ASSERT_TRUE(described.Listening() && bare.Listening());
+  const std::string port = std::to_string(described.Port());
+  const std::string bare_port = std::to_string(bare.Port());
+  const struct {
+    std::vector<std::string> args;
+    int status;
+    std::string out, err;
+  } cases[] = {
+      {{"127.0.0.1", port, "add", "[{i}{i}]", "1", "2"},
+       7,
+       "",
+       "no method 'add' on 127.0.0.1:" + port + "; did you mean Add?\n"},
+      {{"127.0.0.1", port, "Ad"}, 7, "", "did you mean Add?"},
+      {{"127.0.0.1", port, "Frobnicate"}, 7, "", "(--list shows its methods"},
+      {{"127.0.0.1", port, "Add", "[{i}]", "1"},
+       8,
+       "",
+       "Add on 127.0.0.1:" + port + " takes [{i}{i}]; given [{i}]"},
+      {{"127.0.0.1", port, "Add", "[{i}{s}]", "1", "x"}, 8, "", "takes [{i}{i}]; given [{i}{s}]"},
+      {{"127.0.0.1", port, "Add"}, 8, "", "takes [{i}{i}]; given none"},
+      {{"127.0.0.1", port, "Nothing", "[{i}]", "1"}, 8, "", "takes no arguments; given [{i}]"},
+      // An undescribed shape is not checked.
+      {{"127.0.0.1", port, "Echo", "[{s}]", "x"}, 0, "string \"x\"\n", ""},
+      // Unchecked, the service answers an unknown name without a result.
+      {{"--no-check", "127.0.0.1", port, "add", "[{i}{i}]", "1", "2"}, 0, "(no result)\n", ""},
+      {{"--no-check", "127.0.0.1", port, "Add", "[{i}{i}]", "1", "2"}, 0, "int 3\n", ""},
+      {{"127.0.0.1", bare_port, "Add", "[{i}{i}]", "1", "2"}, 0, "int 3\n", ""},
+      {{"127.0.0.1", bare_port, "add"}, 0, "(no result)\n", ""},
+      {{"--show-wire", "127.0.0.1", bare_port, "--list"},
+       1,
+       "",
+       "the service at 127.0.0.1:" + bare_port + " does not list its methods"},
+      {{"127.0.0.1", bare_port, "--describe", "Add"}, 1, "", "does not describe Add"},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.args[2] + " " + c.args[c.args.size() > 3 ? 3 : 2]);
+    ProgramRun r = RunTool(c.args);
+    EXPECT_EQ(r.status, c.status) << r.err;
+    EXPECT_EQ(r.out, c.out);
+    EXPECT_NE(r.err.find(c.err), std::string::npos) << r.err;
+  }
+}
+
+// A deadline ends the whole answer, however its bytes come.
+TEST(KivrelCall, AStallingOrTricklingServiceIsATimeOutOnEveryPath) {
+  FakeService peer(0);
+  const std::string reply = FakeService::Response(FakeService::Ints({1, 2, 3}));
+  for (FakeService::Reply how : {FakeService::Reply::Stall, FakeService::Reply::Trickle}) {
+    // Stalled after 40 bytes; trickled whole over about three seconds.
+    peer.Answer(how, how == FakeService::Reply::Stall ? reply.substr(0, 40) : reply);
+    for (bool wire : {false, true}) {
+      for (bool check : {false, true}) {
+        SCOPED_TRACE(std::to_string(wire) + std::to_string(check));
+        std::vector<std::string> args = {"--timeout", "500", "127.0.0.1",
+                                         std::to_string(peer.Port()), "ReadPosition"};
+        if (wire) args.insert(args.begin(), "--show-wire");
+        if (!check) args.insert(args.begin(), "--no-check");
+        ProgramRun r = RunTool(args);
+        EXPECT_EQ(r.status, 5) << r.err;
+        EXPECT_NE(r.err.find("time-out"), std::string::npos) << r.err;
+        EXPECT_EQ(r.out, "");
+      }
+    }
+  }
+}
+
 TEST(KivrelCall, ShowWirePrintsBothMessagesExactlyAsTheyCrossed) {
   FakeService peer(0);
   const std::string reply = FakeService::Response(FakeService::Ints({4, -5}));
   peer.Answer(FakeService::Reply::Bytes, reply);
-  ProgramRun r = RunTool({"--show-wire", "127.0.0.1", std::to_string(peer.Port()),
+  ProgramRun r = RunTool({"--show-wire", "--no-check", "127.0.0.1", std::to_string(peer.Port()),
                           "VelocityControl", "[{i}{i}]", "4", "-5"});
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.out, "int 4\nint -5\n");
@@ -283,6 +363,8 @@ TEST(RobotSim, NamesTheRefusedOptionValueAndTheTakenPort) {
       {{"--port-base"}, "--port-base needs a port number"},
       {{"--seed", "x1"}, "--seed 'x1' is not a whole number"},
       {{"--bind"}, "--bind needs a local IPv4 address"},
+      {{"--bind", "localhost"}, "--bind 'localhost' is not a dotted IPv4 address"},
+      {{"--bind", "300.1.1.1"}, "--bind '300.1.1.1' is not a dotted IPv4 address"},
       {{"--frobnicate"}, "unknown option '--frobnicate'"},
   };
   for (const auto &c : cases) {
@@ -307,15 +389,40 @@ TEST(RobotSim, NamesTheRefusedOptionValueAndTheTakenPort) {
   ProgramRun r = RunProgram(ROBOT_SIM_PATH, {"--port-base", std::to_string(base), "--no-terminal"});
   ::close(holder);
   EXPECT_EQ(r.status, 1);
-  EXPECT_NE(r.err.find("port " + std::to_string(base + 1) + " (bumper) is taken"),
+  EXPECT_NE(r.err.find("cannot listen on 127.0.0.1:" + std::to_string(base + 1) + " (bumper): " +
+                       std::strerror(EADDRINUSE) + " (is another controller or simulator running?"),
             std::string::npos)
       << r.err;
+}
 
-  // An address no reader takes for this machine's: nothing can listen there.
-  r = RunProgram(ROBOT_SIM_PATH,
-                 {"--bind", "300.1.1.1", "--port-base", std::to_string(base), "--no-terminal"});
-  EXPECT_EQ(r.status, 1);
-  EXPECT_NE(r.err.find("of 300.1.1.1"), std::string::npos) << r.err;
+// The address a listening socket on `port` is bound to, as the kernel
+// lists it ("0100007F" for 127.0.0.1), or "" when none listens there.
+std::string ListeningAddress(int port) {
+  std::ifstream table("/proc/net/tcp");
+  std::string line;
+  char wanted[8];
+  std::snprintf(wanted, sizeof wanted, ":%04X", port);
+  while (std::getline(table, line)) {
+    std::istringstream fields(line);
+    std::string slot, local, remote, state;
+    fields >> slot >> local >> remote >> state;
+    if (state == "0A" && local.size() > 5 && local.substr(local.size() - 5) == wanted)
+      return local.substr(0, local.size() - 5);
+  }
+  return "";
+}
+
+// Without --bind the simulator serves this machine only (the test never
+// opens it to other interfaces).
+TEST(RobotSim, ListensOnLoopbackUnlessToldOtherwise) {
+  const int base = FreeSimulatorBase();
+  ASSERT_NE(base, 0);
+  Program sim(ROBOT_SIM_PATH, {"--port-base", std::to_string(base), "--no-terminal"});
+  ASSERT_TRUE(sim.WaitForOutput("serving on 127.0.0.1:", 30s));
+  for (int offset : {0, 1, 2, 7, 12})
+    EXPECT_EQ(ListeningAddress(base + offset), "0100007F") << offset;
+  sim.Signal(SIGTERM);
+  EXPECT_EQ(sim.Finish(30s).status, 0);
 }
 
 TEST(RobotSim, SigintAndSigtermStopItCleanly) {

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstring>
 #include <cstdlib>
 #include <regex>
 #include <string>
@@ -92,6 +93,11 @@ std::pair<std::string, int> RunToEnd(std::vector<std::string> args) {
   std::string line = p.Line();
   return {line, p.Wait()};
 }
+// The same with standard error on standard output.
+std::pair<std::string, int> WithErrors(std::vector<std::string> args) {
+  args.insert(args.begin(), {"/bin/sh", "-c", "exec \"$@\" 2>&1", "sh"});
+  return RunToEnd(std::move(args));
+}
 
 TEST(Examples, AddServiceAnswersAddClientAndStopsOnSignal) {
   Program service({EXAMPLE_DIR "/add_service", "0"});
@@ -103,12 +109,25 @@ TEST(Examples, AddServiceAnswersAddClientAndStopsOnSignal) {
       << first;
   const std::string port = m[1];
   ASSERT_NE(port, "0");
+  // A second one on the same port says why it cannot listen there.
+  const auto taken = WithErrors({EXAMPLE_DIR "/add_service", port});
+  EXPECT_EQ(taken.first, "add_service: cannot listen on 127.0.0.1:" + port + ": " +
+                             std::strerror(EADDRINUSE) +
+                             " (is another service running? try another port)");
+  EXPECT_EQ(taken.second, 1);
 
   const auto sum = RunToEnd({EXAMPLE_DIR "/add_client", port, "20", "-62"});
   EXPECT_EQ(sum.first, "20 + -62 = -42");
   EXPECT_EQ(sum.second, 0);
   const auto wrapped = RunToEnd({EXAMPLE_DIR "/add_client", port, "2147483647", "1"});
   EXPECT_EQ(wrapped.first, "2147483647 + 1 = -2147483648");
+  // Three calls at once from one poll() loop, answered in the order given.
+  Program loop({EXAMPLE_DIR "/event_loop_client", port, "1", "2", "-5", "5", "40", "2"});
+  ASSERT_TRUE(loop.Started());
+  EXPECT_EQ(loop.Line(), "1 + 2 = 3");
+  EXPECT_EQ(loop.Line(), "-5 + 5 = 0");
+  EXPECT_EQ(loop.Line(), "40 + 2 = 42");
+  EXPECT_EQ(loop.Wait(), 0);
 
   // Its introspection answers as the example's comment promises.
   kivrel::Client c(kivrel_tcp_client_create("127.0.0.1", std::stoi(port)));
@@ -123,12 +142,17 @@ TEST(Examples, AddServiceAnswersAddClientAndStopsOnSignal) {
   c.reset();
 
   ASSERT_EQ(::kill(service.Pid(), SIGTERM), 0);
-  EXPECT_EQ(service.Line(), "add_service: stopped after 3 calls");
+  EXPECT_EQ(service.Line(), "add_service: stopped after 6 calls");
   EXPECT_EQ(service.Wait(), 0);
-  // With the service gone, the client says so.
-  const auto failed = RunToEnd({EXAMPLE_DIR "/add_client", port, "1", "1"});
-  EXPECT_EQ(failed.first, "");
+  // With the service gone, the client says so, and why.
+  const auto failed = WithErrors({EXAMPLE_DIR "/add_client", port, "1", "1"});
+  EXPECT_EQ(failed.first, "add_client: cannot connect to 127.0.0.1:" + port + ": " +
+                              std::strerror(ECONNREFUSED) +
+                              " (is add_service running on that port?)");
   EXPECT_EQ(failed.second, 1);
+  const auto loop_failed = RunToEnd({EXAMPLE_DIR "/event_loop_client", port, "1", "1"});
+  EXPECT_EQ(loop_failed.first, "1 + 1: call failed");
+  EXPECT_EQ(loop_failed.second, 1);
 }
 
 TEST(Examples, RobotStatusReadsTheSimulator) {

@@ -22,8 +22,10 @@
 class FakeService {
 public:
   // Silent reads the call and then holds the connection without a word
-  // until the service goes away (ten seconds at most).
-  enum class Reply { Bytes, CloseAfterRequest, CloseAtOnce, Silent };
+  // until the client or the service goes away (ten seconds at most). Stall
+  // sends the scripted bytes and then holds it so; Trickle sends them one
+  // every 20 ms, then holds it.
+  enum class Reply { Bytes, CloseAfterRequest, CloseAtOnce, Silent, Stall, Trickle };
 
   explicit FakeService(int port) {
     m_listen = ::socket(AF_INET, SOCK_STREAM, 0);
@@ -108,10 +110,19 @@ private:
       std::lock_guard<std::mutex> lock(m_mutex);
       m_requests.push_back(request);
     }
-    if (how == Reply::Bytes && !bytes.empty())
+    if ((how == Reply::Bytes || how == Reply::Stall) && !bytes.empty())
       (void)!::send(c, bytes.data(), bytes.size(), MSG_NOSIGNAL);
-    for (int waited = 0; how == Reply::Silent && !m_stop && waited < 10000; waited += 20)
+    for (size_t i = 0; how == Reply::Trickle && i < bytes.size() && !m_stop; ++i) {
+      if (::send(c, &bytes[i], 1, MSG_NOSIGNAL) != 1) return;
       ::usleep(20 * 1000);
+    }
+    if (how != Reply::Silent && how != Reply::Stall && how != Reply::Trickle) return;
+    for (int waited = 0; !m_stop && waited < 10000; waited += 20) {
+      pollfd p{c, POLLIN, 0};
+      char ch;
+      // Readable with nothing to read: the client has gone.
+      if (::poll(&p, 1, 20) > 0 && ::recv(c, &ch, 1, MSG_DONTWAIT) <= 0) return;
+    }
   }
   // Reads "name:length\n" and the body; gives back the body, or "" when the
   // peer went away first. Waits at most two seconds for the bytes.

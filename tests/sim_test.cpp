@@ -541,6 +541,14 @@ TEST_F(Simulator, EveryServiceListsItsMethodsWithHelp) {
       const auto help = AsStrings(CallList(port, "KIVREL_METHOD_HELP", arg.get()).get());
       ASSERT_EQ(help.size(), 1u) << m;
       EXPECT_GT(help[0].size(), 10u) << m;
+      // The texts a user reads in --describe name the fields and the rules.
+      for (const auto &[method, text] :
+           {std::pair<std::string, std::string>{"VelocityControl", "stop 500 ms after"},
+            {"ReadPowerStatus", "16 sample count"},
+            {"PowerDown", "Drive 1, Sensor 2"}})
+        if (m == method) {
+          EXPECT_NE(help[0].find(text), std::string::npos) << help[0];
+        }
     }
   }
   // A signature as the panel decomposes it.

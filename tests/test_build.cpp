@@ -157,7 +157,7 @@ TEST(Signature, EmptyListsTakeNoArgumentsAndWriteNothing) {
 }
 
 TEST(Signature, RootEndsAtTextEndAndIgnoresTextAfterItsBracket) {
-  for (const char *sign : {"[{i}{s}", "[{i}{s}]", "[{i}{s}]{i}junk", "[{i}{s}]]"}) {
+  for (const char *sign : {"[{i}{s}", "[{i}{s}]", "[{i}{s}]junk", "[{i}{s}]{i}junk", "[{i}{s}]]"}) {
     ListOwner l{kivrel_build_root_datalist(sign, -42, "t")};
     ASSERT_NE(l.list, nullptr) << sign;
     ASSERT_EQ(l.list->size, 2u) << sign;

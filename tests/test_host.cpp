@@ -20,6 +20,7 @@
 #include <gtest/gtest.h>
 
 #include "kivrel.hpp"
+#include "kivrel_host.h"
 
 namespace {
 
@@ -374,8 +375,11 @@ TEST_F(HostTest, StopLetsRunningCallsFinishAndLeavesNothingBehind) {
 
 TEST_F(HostTest, BindingTakenPortsAndTheRealPort) {
   // Texts the address reader refuses, and ports out of range.
-  for (const char *bad : {"", "robot", "300.1.1.1", "127.1", "0x7f.0.0.1", "127.0.0.01"})
+  for (const char *bad : {"", "robot", "300.1.1.1", "127.1", "0x7f.0.0.1", "127.0.0.01"}) {
+    errno = 0;
     EXPECT_EQ(kivrel_host_create(registry_.get(), bad, 0), nullptr) << bad;
+    EXPECT_EQ(errno, EINVAL) << bad;
+  }
   EXPECT_EQ(kivrel_host_create(registry_.get(), "127.0.0.1", -1), nullptr);
   EXPECT_EQ(kivrel_host_create(registry_.get(), "127.0.0.1", 65536), nullptr);
   EXPECT_EQ(kivrel_host_create(nullptr, "127.0.0.1", 0), nullptr);
@@ -386,7 +390,9 @@ TEST_F(HostTest, BindingTakenPortsAndTheRealPort) {
   ASSERT_EQ(kivrel_host_start(first.get()), 0);
   const int32_t port = kivrel_host_port(first.get());
   ASSERT_GT(port, 0);
-  EXPECT_EQ(kivrel_host_start(first.get()), -1);          // started once
+  errno = 0;
+  EXPECT_EQ(kivrel_host_start(first.get()), -1); // started once
+  EXPECT_EQ(errno, EINVAL);
   EXPECT_EQ(kivrel_host_set_workers(first.get(), 3), -1); // settings come before
   EXPECT_EQ(kivrel_host_set_backlog(first.get(), 10), -1);
 
@@ -396,7 +402,9 @@ TEST_F(HostTest, BindingTakenPortsAndTheRealPort) {
   ASSERT_NE(second, nullptr);
   EXPECT_EQ(kivrel_host_set_backlog(second.get(), 0), -1);
   EXPECT_EQ(kivrel_host_set_backlog(second.get(), 16), 0);
+  errno = 0;
   EXPECT_EQ(kivrel_host_start(second.get()), -1);
+  EXPECT_EQ(errno, EADDRINUSE); // the reason survives the clean-up
   EXPECT_EQ(kivrel_host_port(second.get()), 0);
   EXPECT_EQ(OpenDescriptors(), fds_before);                             // nothing of it left open
   EXPECT_TRUE(Eventually([&] { return Threads() == threads_before; })); // or running

@@ -46,8 +46,10 @@ const char kUsage[] =
     "  --seed N       seed of the sensor noise (default 1), for repeatable runs\n"
     "  --port-base P  serve on P, P+1, P+2, P+7 and P+12 instead (a second\n"
     "                 simulator beside the first; the panel uses the fixed ports)\n"
-    "  --bind ADDR    listen on this local IPv4 address only (127.0.0.1: this\n"
-    "                 machine only); default every interface, as the controller\n"
+    "  --bind ADDR    listen on this local IPv4 address (dotted, such as\n"
+    "                 192.168.1.20); 0.0.0.0 listens on every interface, as the\n"
+    "                 controller does, and serves anyone who can reach this\n"
+    "                 machine; default 127.0.0.1, this machine only\n"
     "  --no-terminal  no status line and no keys, even on a terminal\n"
     "  --view         show the room in a window (needs a display)\n"
     "  --help         show this help and exit\n"
@@ -70,27 +72,18 @@ int UsageError(const std::string &message) {
 const char *const kServiceNames[] = {"motor driver", "bumper", "ultrasonic", "power module",
                                      "emergency key"};
 
-// The first of `ports` that a listening socket elsewhere holds, or -1. Asked
-// after the simulator could not start, to name the culprit.
-int TakenPort(const std::array<int32_t, robotsim::kServiceCount> &ports, size_t *service) {
-  for (size_t s = 0; s < ports.size(); ++s) {
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return -1;
-    const int on = 1;
-    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_ANY);
-    address.sin_port = htons(static_cast<uint16_t>(ports[s]));
-    const bool taken = bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0 &&
-                       errno == EADDRINUSE;
-    close(fd);
-    if (taken) {
-      *service = s;
-      return ports[s];
-    }
+// What to do about a port that cannot be listened on, by its reason.
+const char *ListenHint(int error) {
+  switch (error) {
+  case EADDRINUSE:
+    return " (is another controller or simulator running? --port-base P serves elsewhere)";
+  case EADDRNOTAVAIL:
+    return " (the address is not one of this machine's; 127.0.0.1 always is)";
+  case EACCES:
+    return " (ports below 1024 need privileges; --port-base P serves elsewhere)";
+  default:
+    return "";
   }
-  return -1;
 }
 
 bool ParseNumber(const char *text, unsigned long long max, unsigned long long &out) {
@@ -178,8 +171,14 @@ int main(int argc, char **argv) {
         options.ports[s] =
             static_cast<int32_t>(number) + robotsim::kDefaultPorts[s] - robotsim::kDefaultPorts[0];
     } else if (arg == "--bind") {
-      const char *text = value(); // the address itself is judged when binding
+      const char *text = value();
       if (text == nullptr) return UsageError("--bind needs a local IPv4 address such as 127.0.0.1");
+      // Judged as the library will, so that a name is refused as such and
+      // not as a failed bind.
+      in_addr parsed{};
+      if (inet_pton(AF_INET, text, &parsed) != 1)
+        return UsageError(std::string("--bind '") + text +
+                          "' is not a dotted IPv4 address such as 127.0.0.1");
       options.bind_address = text;
     } else if (arg == "--no-terminal") {
       terminal = false;
@@ -215,26 +214,19 @@ int main(int argc, char **argv) {
     robotsim::RobotSimulator sim(options);
     const auto &p = options.ports;
     if (!sim.Start()) {
-      size_t service = 0;
-      const int taken = TakenPort(p, &service);
-      if (taken > 0) {
-        std::fprintf(stderr,
-                     "robot-sim: port %d (%s) is taken (is another controller or simulator "
-                     "running? --port-base P serves elsewhere)\n",
-                     taken, kServiceNames[service]);
-      } else {
-        std::fprintf(stderr, "robot-sim: cannot listen on ports %d, %d, %d, %d and %d of %s\n",
-                     p[0], p[1], p[2], p[3], p[4],
-                     options.bind_address.empty() ? "every interface"
-                                                  : options.bind_address.c_str());
-      }
+      const int error = errno;
+      const auto service = static_cast<size_t>(sim.FailedService());
+      std::fprintf(stderr, "robot-sim: cannot listen on %s:%d (%s): %s%s\n",
+                   options.bind_address.empty() ? "0.0.0.0" : options.bind_address.c_str(),
+                   p[service], kServiceNames[service], std::strerror(error), ListenHint(error));
       kivrel_finalize();
       return 1;
     }
     const bool interactive = terminal && isatty(STDOUT_FILENO) == 1;
-    std::printf("robot-sim: serving motor driver %d, bumper %d, ultrasonic %d, power module %d, "
-                "emergency key %d (seed %llu)\n",
-                p[0], p[1], p[2], p[3], p[4], static_cast<unsigned long long>(options.seed));
+    std::printf("robot-sim: serving on %s: motor driver %d, bumper %d, ultrasonic %d, power "
+                "module %d, emergency key %d (seed %llu)\n",
+                options.bind_address.empty() ? "0.0.0.0" : options.bind_address.c_str(), p[0], p[1],
+                p[2], p[3], p[4], static_cast<unsigned long long>(options.seed));
     if (interactive) std::puts("robot-sim: keys: e emergency key, c charger, q quit");
     std::fflush(stdout);
 

@@ -1,6 +1,7 @@
 #include "simulator.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstring>
 #include <span>
@@ -21,39 +22,61 @@ struct MethodEntry {
   const char *help;
 };
 
-// The controller's catalogue, in registration order per service.
+// The controller's catalogue, in registration order per service. The help
+// texts (what `kivrel-call --describe` shows) give every field with its
+// unit, as the README's table of units and meanings does.
 constexpr MethodEntry kMethods[] = {
     {Method::VelocityControl, Service::MotorDriver, "VelocityControl", "[{i}{i}]", nullptr,
-     "Sets the left and right wheel speeds in mm/s; the wheels stop 500 ms after the last call."},
+     "Sets the wheel speeds: 1 left, 2 right, in mm/s (clamped to +-1000, reached at 2000 "
+     "mm/s^2). The wheels stop 500 ms after the last call: repeat it (every 100 ms, say) to keep "
+     "driving. Ignored while the servos are off or the emergency key is pressed; with the Drive "
+     "module down the wheels do not move; in bumper stop mode a pressed bumper holds forward "
+     "travel."},
     {Method::ServoOn, Service::MotorDriver, "ServoOn", nullptr, nullptr,
-     "Engages the wheel servos so that velocity commands are obeyed."},
+     "Engages the wheel servos so that velocity commands are obeyed (they start on)."},
     {Method::ServoOff, Service::MotorDriver, "ServoOff", nullptr, nullptr,
-     "Frees and stops the wheels; velocity commands are ignored until ServoOn."},
+     "Holds the wheels at once; velocity commands are ignored until ServoOn."},
     {Method::ReadPosition, Service::MotorDriver, "ReadPosition", nullptr, "[{i}{i}{i}]",
-     "Returns the odometry pose: x and y in mm, heading in degrees counter-clockwise."},
+     "Returns the odometry pose: 1 x in mm, 2 y in mm, 3 heading in whole degrees, "
+     "counter-clockwise positive, in (-180, 180]. (0, 0, 0) where the robot started."},
     {Method::ReadEncoder, Service::MotorDriver, "ReadEncoder", nullptr, "[{i}{i}]",
-     "Returns the left and right wheel encoder counts, 2048 per wheel turn."},
+     "Returns the wheel encoder counts since the start: 1 left, 2 right; 2048 ticks per wheel "
+     "turn (one tick = 0.23 mm of travel), forward counts up, wrapping as 32-bit counters."},
     {Method::ChangePosition2, Service::MotorDriver, "ChangePosition2", "[{i}{i}]", nullptr,
-     "Overwrites the odometry position: x and y in mm."},
+     "Overwrites the odometry position (never the true pose): 1 x in mm, 2 y in mm."},
     {Method::ChangePosition, Service::MotorDriver, "ChangePosition", "[{i}{i}{i}]", nullptr,
-     "Overwrites the odometry pose: x and y in mm, heading in degrees."},
+     "Overwrites the odometry pose (never the true pose): 1 x in mm, 2 y in mm, 3 heading in "
+     "degrees."},
     {Method::ReadBumperArray, Service::Bumper, "ReadBumperArray", nullptr, "[{i}{i}]",
-     "Returns the front-right and front-left bumpers: 1 pressed, 0 free."},
+     "Returns the bumpers: 1 front-right, 2 front-left; 1 pressed, 0 free. A head-on contact "
+     "presses both."},
     {Method::SetBumperOffMode, Service::Bumper, "SetBumperOffMode", nullptr, nullptr,
-     "Bumpers are only reported and never stop the drive."},
+     "Off mode: the bumpers are only reported and never stop the drive."},
     {Method::SetBumperDirMode, Service::Bumper, "SetBumperDirMode", nullptr, nullptr,
-     "A pressed bumper stops forward motion; turning and backing away stay possible."},
+     "Stop mode (the start mode): while a bumper is pressed, commands with forward travel "
+     "(left + right > 0) are held at zero; turning on the spot and backing away still work."},
     {Method::ReadSensors, Service::UltraSonic, "ReadSensors", nullptr, "[{i}{i}{i}{i}{i}{i}{i}{i}]",
-     "Returns seven ultrasonic ranges in cm, from the left side to the right, and a sample count."},
+     "Returns 1-7 the ranges of ultrasonic sensors 0-6 in cm from the robot's rim (sensor 0 "
+     "looks left, +90 degrees; 3 straight ahead; 6 right, -90 degrees; 30 degrees apart; 400 "
+     "when nothing is within 400 cm), 8 a sample count. No result while the Sensor module is "
+     "down."},
     {Method::ReadEmergencyKey, Service::EmergencyKey, "ReadEmergencyKey", nullptr, "[{i}]",
-     "Returns the emergency key: 1 pressed, 0 released."},
+     "Returns the emergency key: 1 pressed, 0 released. While pressed the wheels are held and "
+     "velocity commands ignored."},
     {Method::ReadPowerStatus, Service::PowerModule, "ReadPowerStatus", nullptr,
      "[{i}{i}{i}{i}{i}{i}{i}{i}{i}{i}{i}{i}{i}{i}{i}{i}]",
-     "Returns battery, charger and load figures and eight module states (0 on, 1 off)."},
+     "Returns sixteen integers: 1 battery voltage in mV, 2 charge voltage in mV, 3 charge current "
+     "in mA (both 0 without charger), 4 consumption in mA, 5 state of charge in 0.1 %, 6 board "
+     "temperature in 0.1 degC, 7-14 the modules SBC1, LRF, Sensor, Drive, SG, Gyro, Rx64, Lcd "
+     "(0 on, 1 down), 15 uptime in s, 16 sample count."},
     {Method::PowerUp, Service::PowerModule, "PowerUp", "[{i}]", nullptr,
-     "Switches on the power module with the given id."},
+     "Switches on one power module, by id: Drive 1, Sensor 2, LRF 3, SBC1 4, Gyro 5, SG 6, "
+     "Spare1 7, Spare3 8, Spare2 9, Lcd 10, Rx64 11, Spare4 12; other ids change nothing. All "
+     "modules start on."},
     {Method::PowerDown, Service::PowerModule, "PowerDown", "[{i}]", nullptr,
-     "Switches off the power module with the given id."},
+     "Switches off one power module, by id: Drive 1, Sensor 2, LRF 3, SBC1 4, Gyro 5, SG 6, "
+     "Spare1 7, Spare3 8, Spare2 9, Lcd 10, Rx64 11, Spare4 12; other ids change nothing. With "
+     "Drive down the wheels do not move."},
 };
 static_assert(std::size(kMethods) == RobotSimulator::kMethodCount);
 
@@ -166,18 +189,27 @@ void RobotSimulator::ReleaseHosts() {
 bool RobotSimulator::Start() {
   if (registries_[0] != nullptr) return false; // already running
   ReleaseHosts();
+  failed_ = Service::MotorDriver;
   bool ok = BuildServices();
-  for (size_t s = 0; ok && s < kServiceCount; ++s)
+  if (!ok) errno = ENOMEM;
+  for (size_t s = 0; ok && s < kServiceCount; ++s) {
     ok = kivrel_host_start(hosts_[s]) == 0;
+    if (!ok) failed_ = static_cast<Service>(s);
+  }
   if (ok && options_.realtime) {
     clock_stop_ = false;
     try {
       clock_ = std::thread([this] { RunClock(); });
     } catch (...) {
       ok = false;
+      errno = EAGAIN;
     }
   }
-  if (!ok) ReleaseServices();
+  if (!ok) {
+    const int error = errno; // the caller's reason, not the clean-up's
+    ReleaseServices();
+    errno = error;
+  }
   return ok;
 }
 

@@ -40,9 +40,10 @@ struct SimulatorOptions {
   bool realtime = true;
   // Port per Service; 0 lets the system choose (read it back with Port()).
   std::array<int32_t, kServiceCount> ports = kDefaultPorts;
-  // Local IPv4 address to listen on; empty for every interface, as a
-  // controller does.
-  std::string bind_address;
+  // Local IPv4 address to listen on: this machine only unless told
+  // otherwise, so that a simulator on a laptop serves no one else on its
+  // network; "0.0.0.0" or empty for every interface, as a controller does.
+  std::string bind_address = "127.0.0.1";
   // Per service: each is served by a host of its own.
   int workers = 2;
   int max_connections = 64;
@@ -75,8 +76,10 @@ public:
 
   // Binds the five ports and starts serving. False, with nothing left
   // running, when a port is taken, the bind address is not this machine's,
-  // or memory runs out.
+  // or memory runs out; then errno says why (as kivrel_host_start() leaves
+  // it) and FailedService() names the service that could not start.
   bool Start();
+  Service FailedService() const { return failed_; }
   // Stops serving and the simulation thread; releases every socket, method
   // and registry. Idempotent.
   void Stop();
@@ -145,6 +148,7 @@ private:
   // next Start(), so that Port() and Connections() may read them from any
   // thread while the simulator stops.
   std::array<kivrel_host *, kServiceCount> hosts_{};
+  Service failed_ = Service::MotorDriver;
   std::array<MethodContext, kMethodCount> contexts_{};
   std::array<std::atomic<uint64_t>, kMethodCount> calls_{};
 
