@@ -8,24 +8,36 @@ import threading
 import time
 from collections.abc import Callable
 from dataclasses import dataclass
-from typing import Any, TypeVar
+from typing import Any, NamedTuple, TypeVar
 
-from .client import check_address, receive_message, send_message
+from .client import check_address, send_message
 from ._closing import ClosesOnExit
-from .errors import CallError
+from .errors import CallError, Timeout
 from .proxy import LIST_METHODS, METHOD_HELP, METHOD_SIGNATURE
 from .values import Shape, ValueList, check_shape, check_text, describe_signature, parse_signature
-from .wire import MAX_MESSAGE_BYTES, MessageReader, decode_call, encode_response, frame
+from .wire import MAX_HEADER_BYTES, MAX_MESSAGE_BYTES, MessageReader, decode_call, encode_response, frame
 
-__all__ = ["Service", "MAX_CONNECTIONS", "IDLE_TIMEOUT", "MESSAGE_TIMEOUT"]
+__all__ = [
+    "Service",
+    "ServiceStats",
+    "MAX_CONNECTIONS",
+    "IDLE_TIMEOUT",
+    "MESSAGE_TIMEOUT",
+    "MAX_BUFFERED_BYTES",
+]
 
 MAX_CONNECTIONS = 64
-"""Connections served at once; further ones are accepted and closed at once."""
+"""Connections held at once; a further one takes the slot of one that waits."""
 IDLE_TIMEOUT = 10.0
-"""Seconds a connection may stay silent between calls before it is closed."""
+"""Seconds a connection may wait for the first byte of a call (from its
+accept or its last response) before it is closed."""
 MESSAGE_TIMEOUT = 10.0
 """Seconds within which a call, once begun, must have arrived whole, and
 within which the response must have gone out."""
+MAX_BUFFERED_BYTES = 2 * MAX_MESSAGE_BYTES
+"""Bytes of calls all connections may hold at once: room for two of the
+largest calls, while 64 connections each sending most of one cannot take the
+service anywhere near a gigabyte."""
 
 _RESERVED = (LIST_METHODS, METHOD_SIGNATURE, METHOD_HELP)
 _RESERVED_HELP = {
@@ -39,10 +51,31 @@ _RESERVED_SIGNATURES = {
     METHOD_HELP: ("[{s}]", "[{s}]"),
 }
 _RECEIVE_CHUNK = 64 * 1024
+_ACCEPT_RETRY = 0.05  # s before accepting again after accept failed
 
 log = logging.getLogger("kivrel.service")
 
 F = TypeVar("F", bound=Callable[..., Any])
+
+
+class ServiceStats(NamedTuple):
+    """Counters since the service was made; ``open`` and ``buffered_bytes``
+    are the values of the moment."""
+
+    accepted: int
+    """Connections accepted, refused ones included."""
+    open: int
+    """Connections held now."""
+    refused: int
+    """Closed at once: every slot had a call in progress."""
+    evicted: int
+    """Closed while waiting, to give their slot to a new connection or their
+    buffered bytes to another's call."""
+    timed_out: int
+    """Closed at a deadline: silent past the idle time, or a message in or
+    out not whole within the message deadline."""
+    buffered_bytes: int
+    """Bytes of calls held now, counted against ``max_buffered_bytes``."""
 
 
 @dataclass(frozen=True)
@@ -62,9 +95,26 @@ class Service(ClosesOnExit):
     Register methods with :meth:`method` (a decorator) or :meth:`add_method`,
     then :meth:`serve`. The three introspection methods are answered
     automatically. Each connection is served by a thread of its own, one
-    call at a time. A method that raises gets no answer: the connection is
-    closed without a response, as the C service does, and the exception is
-    logged to the ``kivrel.service`` logger.
+    call at a time, and a whole call goes to its method at once. A method
+    that raises gets no answer: the connection is closed without a response,
+    as the C service does, and the exception is logged to the
+    ``kivrel.service`` logger.
+
+    Against clients that hold on without calling, the service has the C
+    host's policy:
+
+    - every connection has a deadline whatever it is doing: ``idle_timeout``
+      for the first byte of a call (from its accept or its last response),
+      ``message_timeout`` for the rest of the call once begun, and again for
+      the response going out;
+    - it holds at most ``max_connections``; when all are taken, a new
+      connection takes the slot of the one that has waited longest without
+      a call in progress (closed, counted in :attr:`stats` as evicted), and
+      is refused only when every slot has a call in progress;
+    - the calls all connections hold, whole or in part, take at most
+      ``max_buffered_bytes``; a connection whose bytes would pass it takes
+      the room of the connections holding bytes that have waited longest,
+      and is closed itself when no such one is left.
 
     Register all methods before serving; methods may run on several threads
     at once.
@@ -77,8 +127,16 @@ class Service(ClosesOnExit):
         idle_timeout: float = IDLE_TIMEOUT,
         message_timeout: float = MESSAGE_TIMEOUT,
         max_message_bytes: int = MAX_MESSAGE_BYTES,
+        max_buffered_bytes: int = MAX_BUFFERED_BYTES,
     ) -> None:
-        """A service without methods, with the given limits (the C host's defaults)."""
+        """A service without methods, with the given limits (the C host's
+        defaults). Raises ``ValueError`` when ``max_buffered_bytes`` leaves no
+        room for a call of ``max_message_bytes``."""
+        if max_buffered_bytes < max_message_bytes + MAX_HEADER_BYTES:
+            raise ValueError(
+                f"max_buffered_bytes {max_buffered_bytes} leaves no room"
+                f" for a call of {max_message_bytes} bytes"
+            )
         self.max_connections = max_connections
         """Connections served at once."""
         self.idle_timeout = idle_timeout
@@ -87,12 +145,16 @@ class Service(ClosesOnExit):
         """Deadline in seconds for each whole message, in and out."""
         self.max_message_bytes = max_message_bytes
         """Largest call body accepted."""
+        self.max_buffered_bytes = max_buffered_bytes
+        """Bytes of calls all connections may hold at once."""
         self._methods: dict[str, _Method] = {}
         self._lock = threading.Lock()
         self._listener: socket.socket | None = None
         self._acceptor: threading.Thread | None = None
-        self._connections: dict[socket.socket, threading.Thread] = {}
+        self._open: set[_Connection] = set()
+        self._threads: set[threading.Thread] = set()
         self._stopping = False
+        self._accepted = self._refused = self._evicted = self._timed_out = self._buffered = 0
 
     # ---- methods
 
@@ -242,12 +304,20 @@ class Service(ClosesOnExit):
     def connection_count(self) -> int:
         """Connections being served at this moment."""
         with self._lock:
-            return len(self._connections)
+            return len(self._open)
+
+    @property
+    def stats(self) -> ServiceStats:
+        """The counters, read at one instant."""
+        with self._lock:
+            return ServiceStats(
+                self._accepted, len(self._open), self._refused, self._evicted, self._timed_out, self._buffered
+            )
 
     def stop(self) -> None:
         """Stop listening, close every connection (a running method finishes
-        first) and join every thread the service started. Safe to call when
-        not serving."""
+        first; a request not yet whole is not waited for) and join every
+        thread the service started. Safe to call when not serving."""
         with self._lock:
             listener, self._listener = self._listener, None
             acceptor, self._acceptor = self._acceptor, None
@@ -263,13 +333,12 @@ class Service(ClosesOnExit):
         if acceptor is not None:
             acceptor.join()
         with self._lock:
-            connections = dict(self._connections)
-        for sock in connections:
-            try:
-                sock.shutdown(socket.SHUT_RDWR)
-            except OSError:
-                pass
-        for thread in connections.values():
+            # Under the lock: a connection's thread closes its socket only
+            # after leaving the table, so no descriptor here is a reused one.
+            for conn in self._open:
+                _shut(conn.sock)
+            threads, self._threads = self._threads, set()
+        for thread in threads:
             thread.join()
 
     def close(self) -> None:
@@ -281,33 +350,116 @@ class Service(ClosesOnExit):
             try:
                 sock, _ = listener.accept()
             except OSError:
-                return  # closed by stop()
+                if self._stopping:
+                    return
+                # Out of descriptors or memory, or a connection gone before
+                # it was taken: try again soon rather than spin or give up.
+                time.sleep(_ACCEPT_RETRY)
+                continue
             with self._lock:
-                if self._stopping or len(self._connections) >= self.max_connections:
+                if self._stopping:
                     sock.close()
-                    continue
+                    return
+                self._accepted += 1
+                if len(self._open) >= self.max_connections:
+                    victim = self._longest_waiting(None, holding=False)
+                    if victim is None:
+                        self._refused += 1
+                        sock.close()
+                        continue
+                    self._evict(victim)
+                conn = _Connection(sock, time.monotonic())
+                self._open.add(conn)
+                if len(self._threads) > 2 * self.max_connections:
+                    self._threads = {t for t in self._threads if t.is_alive()}
                 thread = threading.Thread(
-                    target=self._serve_connection, args=(sock,), name="kivrel-connection", daemon=True
+                    target=self._serve_connection, args=(conn,), name="kivrel-connection", daemon=True
                 )
-                self._connections[sock] = thread
+                self._threads.add(thread)
             thread.start()
 
-    def _serve_connection(self, sock: socket.socket) -> None:
+    # _longest_waiting and _evict run with self._lock held.
+
+    def _longest_waiting(self, spare: _Connection | None, *, holding: bool) -> _Connection | None:
+        """The open connection without a call in progress that has waited
+        longest (other than ``spare``; with ``holding``, one holding bytes)."""
+        best = None
+        for conn in self._open:
+            if conn.busy or conn is spare or (holding and not conn.buffered):
+                continue
+            if best is None or conn.since < best.since:
+                best = conn
+        return best
+
+    def _evict(self, conn: _Connection) -> None:
+        conn.evicted = True
+        self._open.discard(conn)
+        self._buffered -= conn.buffered
+        conn.buffered = 0
+        self._evicted += 1
+        _shut(conn.sock)
+
+    def _reserve(self, conn: _Connection, count: int) -> bool:
+        """Count ``count`` more bytes held by ``conn``, closing the connections
+        that have waited longest to make room; False when ``conn`` is closed."""
+        with self._lock:
+            if conn.evicted:
+                return False
+            while self._buffered + count > self.max_buffered_bytes:
+                victim = self._longest_waiting(conn, holding=True)
+                if victim is None:
+                    self._evict(conn)
+                    return False
+                self._evict(victim)
+            self._buffered += count
+            conn.buffered += count
+            return True
+
+    def _begin_call(self, conn: _Connection) -> bool:
+        with self._lock:
+            if conn.evicted or self._stopping:
+                return False
+            conn.busy = True
+            return True
+
+    def _end_call(self, conn: _Connection, drained: bool) -> None:
+        with self._lock:
+            conn.busy = False
+            conn.since = time.monotonic()
+            if drained:
+                self._buffered -= conn.buffered
+                conn.buffered = 0
+
+    def _serve_connection(self, conn: _Connection) -> None:
+        sock = conn.sock
         try:
             sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
             reader = MessageReader(max_message_bytes=self.max_message_bytes)
+            message_deadline = 0.0
             while True:
-                if not reader.in_message:
-                    sock.settimeout(self.idle_timeout)
+                body = reader.get_message()
+                if body is None:
+                    deadline = message_deadline if reader.in_message else conn.since + self.idle_timeout
+                    left = deadline - time.monotonic()
+                    if left <= 0:
+                        raise Timeout("no whole call arrived in time")
+                    sock.settimeout(left)
                     try:
                         data = sock.recv(_RECEIVE_CHUNK)
                     except socket.timeout:
-                        return  # idle
+                        raise Timeout("no whole call arrived in time") from None
                     if not data:
                         return
+                    if not reader.in_message:
+                        message_deadline = time.monotonic() + self.message_timeout
+                    if not self._reserve(conn, len(data)):
+                        return
                     reader.feed(data)
-                body = receive_message(sock, reader, time.monotonic() + self.message_timeout)
+                    continue
+                if not self._begin_call(conn):
+                    return
                 method, args = decode_call(body)
+                del body
                 try:
                     result = self.handle(method, args)
                     response = frame(encode_response(result))
@@ -315,9 +467,39 @@ class Service(ClosesOnExit):
                     log.exception("method %s failed; the call is dropped and its connection closed", method)
                     return
                 send_message(sock, response, time.monotonic() + self.message_timeout)
+                drained = not reader.in_message
+                self._end_call(conn, drained)
+                if not drained:  # the next call came with this one
+                    message_deadline = time.monotonic() + self.message_timeout
+        except Timeout as e:
+            with self._lock:
+                self._timed_out += 1
+            log.debug("connection closed: %s", e)
         except (CallError, OSError) as e:
             log.debug("connection closed: %s", e)
         finally:
             with self._lock:
-                self._connections.pop(sock, None)
+                if not conn.evicted:
+                    self._open.discard(conn)
+                    self._buffered -= conn.buffered
             sock.close()
+
+
+class _Connection:
+    """A connection's place in the slot table; changed under the service's lock."""
+
+    __slots__ = ("sock", "since", "busy", "buffered", "evicted")
+
+    def __init__(self, sock: socket.socket, since: float) -> None:
+        self.sock = sock
+        self.since = since  # accept or last response: the start of its wait
+        self.busy = False  # a whole call is being answered
+        self.buffered = 0  # bytes counted against the service's bound
+        self.evicted = False
+
+
+def _shut(sock: socket.socket) -> None:
+    try:
+        sock.shutdown(socket.SHUT_RDWR)
+    except OSError:
+        pass
