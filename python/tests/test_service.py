@@ -267,7 +267,10 @@ def peak_bytes(pid: int) -> int:
 
 def test_many_large_partial_calls_cannot_exhaust_memory():
     server = subprocess.Popen(
-        [sys.executable, "-c", SERVER, str(PYTHON_DIR)], stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True
+        [sys.executable, "-c", SERVER, str(PYTHON_DIR)],
+        stdin=subprocess.PIPE,
+        stdout=subprocess.PIPE,
+        text=True,
     )
     try:
         assert server.stdout is not None
