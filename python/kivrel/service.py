@@ -2,17 +2,21 @@
 
 from __future__ import annotations
 
+import errno
 import logging
+import os
+import selectors
 import socket
 import threading
 import time
 from collections.abc import Callable
+from concurrent.futures import ThreadPoolExecutor
 from dataclasses import dataclass
 from typing import Any, NamedTuple, TypeVar
 
 from .client import check_address, send_message
 from ._closing import ClosesOnExit
-from .errors import CallError, Timeout
+from .errors import CallError, ProtocolError, Timeout
 from .proxy import LIST_METHODS, METHOD_HELP, METHOD_SIGNATURE
 from .values import Shape, ValueList, check_shape, check_text, describe_signature, parse_signature
 from .wire import MAX_HEADER_BYTES, MAX_MESSAGE_BYTES, MessageReader, decode_call, encode_response, frame
@@ -51,7 +55,10 @@ _RESERVED_SIGNATURES = {
     METHOD_HELP: ("[{s}]", "[{s}]"),
 }
 _RECEIVE_CHUNK = 64 * 1024
-_ACCEPT_RETRY = 0.05  # s before accepting again after accept failed
+_ACCEPT_RETRY = 0.1  # s before accepting again after accept failed
+_ACCEPT_BURST = 64  # connections taken at one wake of the poller
+_BACKLOG = 128
+_POLL_LONGEST = 1.0  # s the poller sleeps at most with nothing due
 
 log = logging.getLogger("kivrel.service")
 
@@ -94,8 +101,10 @@ class Service(ClosesOnExit):
 
     Register methods with :meth:`method` (a decorator) or :meth:`add_method`,
     then :meth:`serve`. The three introspection methods are answered
-    automatically. Each connection is served by a thread of its own, one
-    call at a time, and a whole call goes to its method at once. A method
+    automatically. One thread reads every connection that is between calls;
+    a whole call goes at once to a thread of a pool (as many as connections)
+    that runs its method and sends the answer. A connection carries one call
+    at a time; calls on different connections run at once. A method
     that raises gets no answer: the connection is closed without a response,
     as the C service does, and the exception is logged to the
     ``kivrel.service`` logger.
@@ -150,9 +159,14 @@ class Service(ClosesOnExit):
         self._methods: dict[str, _Method] = {}
         self._lock = threading.Lock()
         self._listener: socket.socket | None = None
-        self._acceptor: threading.Thread | None = None
+        self._poller: threading.Thread | None = None
+        self._pool: ThreadPoolExecutor | None = None
+        self._selector: selectors.BaseSelector  # the poller's, made by serve()
+        self._wake: tuple[socket.socket, socket.socket]  # rouses the poller
         self._open: set[_Connection] = set()
-        self._threads: set[threading.Thread] = set()
+        self._returned: list[_Connection] = []  # answered, for the poller to take back
+        self._spare: int | None = None  # a descriptor held back for when they run out
+        self._accept_failing = False
         self._stopping = False
         self._accepted = self._refused = self._evicted = self._timed_out = self._buffered = 0
 
@@ -265,6 +279,12 @@ class Service(ClosesOnExit):
         return [describe_signature(result_sig), describe_signature(arg_sig)]
 
     # ---- serving
+    #
+    # One thread (the poller) accepts and reads every connection that is
+    # between calls, keeps their deadlines and the slot and byte bounds; a
+    # whole call goes to a pool thread, which answers it and hands the
+    # connection back. Buffers of calls in the making are all made on the
+    # poller, which keeps the allocator's spare memory in one place.
 
     def serve(self, address: str = "127.0.0.1", port: int = 0) -> Service:
         """Listen on ``address`` (strict dotted IPv4) and ``port`` (0: any free
@@ -280,16 +300,24 @@ class Service(ClosesOnExit):
             try:
                 listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
                 listener.bind((address, port))
-                listener.listen(self.max_connections)
+                listener.listen(max(self.max_connections, _BACKLOG))
+                listener.setblocking(False)
+                wake = socket.socketpair()
             except OSError:
                 listener.close()
                 raise
+            for end in wake:
+                end.setblocking(False)
             self._listener = listener
+            self._wake = wake
             self._stopping = False
-            self._acceptor = threading.Thread(
-                target=self._accept_loop, args=(listener,), name="kivrel-accept", daemon=True
+            self._returned.clear()
+            self._selector = selectors.DefaultSelector()
+            self._pool = ThreadPoolExecutor(self.max_connections, thread_name_prefix="kivrel-call")
+            self._poller = threading.Thread(
+                target=self._poll, args=(listener, wake[0]), name="kivrel-poll", daemon=True
             )
-            self._acceptor.start()
+            self._poller.start()
         return self
 
     @property
@@ -316,73 +344,240 @@ class Service(ClosesOnExit):
 
     def stop(self) -> None:
         """Stop listening, close every connection (a running method finishes
-        first; a request not yet whole is not waited for) and join every
-        thread the service started. Safe to call when not serving."""
+        first; a call not yet whole is not waited for) and join every thread
+        the service started. Safe to call when not serving."""
         with self._lock:
             listener, self._listener = self._listener, None
-            acceptor, self._acceptor = self._acceptor, None
+            poller, self._poller = self._poller, None
+            pool, self._pool = self._pool, None
             self._stopping = True
         if listener is None:
             return
-        # Shutting a socket down wakes the thread blocked on it.
-        try:
-            listener.shutdown(socket.SHUT_RDWR)
-        except OSError:
-            pass
-        listener.close()
-        if acceptor is not None:
-            acceptor.join()
+        self._wake_poller()
+        if poller is not None:
+            poller.join()
         with self._lock:
-            # Under the lock: a connection's thread closes its socket only
-            # after leaving the table, so no descriptor here is a reused one.
+            # Only connections with a call in progress are left; shutting
+            # them down ends their sends. Their threads close them after
+            # leaving the table, so none of these descriptors is a reused one.
             for conn in self._open:
                 _shut(conn.sock)
-            threads, self._threads = self._threads, set()
-        for thread in threads:
-            thread.join()
+        if pool is not None:
+            pool.shutdown(wait=True)
+        for end in self._wake:
+            end.close()
 
     def close(self) -> None:
         """Same as :meth:`stop`; the end of a ``with`` block calls it."""
         self.stop()
 
-    def _accept_loop(self, listener: socket.socket) -> None:
-        while True:
+    def _wake_poller(self) -> None:
+        try:
+            self._wake[1].send(b"w")
+        except OSError:
+            pass  # full: a wake is pending anyway
+
+    # -- the poller's side
+
+    def _poll(self, listener: socket.socket, wake: socket.socket) -> None:
+        selector = self._selector
+        selector.register(listener, selectors.EVENT_READ)
+        selector.register(wake, selectors.EVENT_READ)
+        listening = True
+        resume_at = 0.0
+        self._accept_failing = False
+        self._keep_spare()
+        try:
+            while True:
+                with self._lock:
+                    if self._stopping:
+                        return
+                    returned, self._returned = self._returned, []
+                    waiting = [conn for conn in self._open if not conn.busy]
+                for conn in returned:
+                    self._take_back(conn)
+                now = time.monotonic()
+                wake_at = min((conn.deadline for conn in waiting), default=now + _POLL_LONGEST)
+                if not listening:
+                    wake_at = min(wake_at, resume_at)
+                for key, _ in selector.select(max(0.0, wake_at - now)):
+                    if key.fileobj is listener:
+                        if not self._accept(listener):
+                            # Out of descriptors or memory: the listener stays
+                            # readable, so leave it alone for a moment rather
+                            # than spin on it.
+                            selector.unregister(listener)
+                            listening = False
+                            resume_at = time.monotonic() + _ACCEPT_RETRY
+                    elif key.fileobj is wake:
+                        try:
+                            wake.recv(4096)
+                        except OSError:
+                            pass
+                    else:
+                        try:
+                            self._receive(key.data)
+                        except Exception:
+                            log.exception("reading a connection failed; it is closed")
+                            self._close(key.data)
+                now = time.monotonic()
+                if not listening and now >= resume_at:
+                    selector.register(listener, selectors.EVENT_READ)
+                    listening = True
+                with self._lock:
+                    late = [conn for conn in self._open if not conn.busy and conn.deadline <= now]
+                    self._timed_out += len(late)
+                for conn in late:
+                    self._close(conn)
+        finally:
+            with self._lock:
+                left = [conn for conn in self._open if not conn.busy]
+            for conn in left:
+                self._close(conn)
+            selector.close()
+            listener.close()
+            if self._spare is not None:
+                os.close(self._spare)
+                self._spare = None
+
+    def _accept(self, listener: socket.socket) -> bool:
+        """Takes the connections waiting; False when accepting failed for want
+        of descriptors or memory."""
+        for _ in range(_ACCEPT_BURST):
             try:
                 sock, _ = listener.accept()
+                full = False
+            except (BlockingIOError, InterruptedError, ConnectionAbortedError):
+                return True
+            except OSError as e:
+                taken = None
+                if e.errno in (errno.EMFILE, errno.ENFILE) and self._spare is not None:
+                    # The spare descriptor lets one connection in, to take
+                    # the slot of the one waiting longest, as when every
+                    # slot is taken (or to be refused).
+                    os.close(self._spare)
+                    self._spare = None
+                    try:
+                        taken, _ = listener.accept()
+                    except OSError:
+                        pass
+                if taken is None:
+                    if not self._accept_failing:
+                        log.warning("accepting failed (%s); trying again every %s s", e, _ACCEPT_RETRY)
+                    self._accept_failing = True
+                    self._keep_spare()
+                    return False
+                sock, full = taken, True
+            self._accept_failing = False
+            self._admit(sock, full)
+            if full:
+                self._keep_spare()
+        return True
+
+    def _keep_spare(self) -> None:
+        if self._spare is None:
+            try:
+                self._spare = os.open(os.devnull, os.O_RDONLY)
             except OSError:
-                if self._stopping:
-                    return
-                # Out of descriptors or memory, or a connection gone before
-                # it was taken: try again soon rather than spin or give up.
-                time.sleep(_ACCEPT_RETRY)
-                continue
-            with self._lock:
-                if self._stopping:
+                pass
+
+    def _admit(self, sock: socket.socket, full: bool) -> None:
+        """Gives ``sock`` a slot (``full``: as if all were taken) or refuses it."""
+        with self._lock:
+            self._accepted += 1
+            victim = None
+            if full or len(self._open) >= self.max_connections:
+                victim = self._longest_waiting(None, holding=False)
+                if victim is None:
+                    self._refused += 1
                     sock.close()
                     return
-                self._accepted += 1
-                if len(self._open) >= self.max_connections:
-                    victim = self._longest_waiting(None, holding=False)
-                    if victim is None:
-                        self._refused += 1
-                        sock.close()
-                        continue
-                    self._evict(victim)
-                conn = _Connection(sock, time.monotonic())
-                self._open.add(conn)
-                if len(self._threads) > 2 * self.max_connections:
-                    self._threads = {t for t in self._threads if t.is_alive()}
-                thread = threading.Thread(
-                    target=self._serve_connection, args=(conn,), name="kivrel-connection", daemon=True
-                )
-                self._threads.add(thread)
-            thread.start()
+                self._evicted += 1
+                self._release(victim)
+            now = time.monotonic()
+            conn = _Connection(sock, MessageReader(max_message_bytes=self.max_message_bytes), now)
+            conn.deadline = now + self.idle_timeout
+            self._open.add(conn)
+        if victim is not None:
+            self._close(victim)
+        try:
+            sock.setblocking(False)
+            sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+            self._selector.register(sock, selectors.EVENT_READ, conn)
+        except (OSError, ValueError):
+            self._close(conn)
 
-    # _longest_waiting and _evict run with self._lock held.
+    def _receive(self, conn: _Connection) -> None:
+        if conn.closed:
+            return  # evicted by an event handled before this one
+        try:
+            data = conn.sock.recv(_RECEIVE_CHUNK)
+        except (BlockingIOError, InterruptedError):
+            return
+        except OSError:
+            data = b""
+        if not data:
+            self._close(conn)
+            return
+        victims = []
+        with self._lock:
+            while self._buffered + len(data) > self.max_buffered_bytes:
+                victim = self._longest_waiting(conn, holding=True)
+                if victim is None:
+                    break
+                self._release(victim)
+                victims.append(victim)
+            fits = self._buffered + len(data) <= self.max_buffered_bytes
+            if fits:
+                self._buffered += len(data)
+                conn.buffered += len(data)
+            self._evicted += len(victims) + (not fits)
+        for victim in victims:
+            self._close(victim)
+        if not fits:
+            self._close(conn)
+            return
+        if not conn.reader.in_message:
+            conn.deadline = time.monotonic() + self.message_timeout
+        conn.reader.feed(data)
+        self._dispatch(conn)
+
+    def _dispatch(self, conn: _Connection) -> None:
+        """Hands a whole call, if one has come, to a pool thread."""
+        try:
+            body = conn.reader.get_message()
+        except ProtocolError as e:
+            log.debug("connection closed: %s", e)
+            self._close(conn)
+            return
+        if body is None:
+            return
+        self._selector.unregister(conn.sock)
+        with self._lock:
+            conn.busy = True
+            pool = self._pool
+        if pool is None:
+            self._close(conn)
+            return
+        pool.submit(self._answer, conn, body)
+
+    def _take_back(self, conn: _Connection) -> None:
+        if conn.closed:
+            return  # evicted while it waited to be taken back
+        try:
+            conn.sock.setblocking(False)
+            self._selector.register(conn.sock, selectors.EVENT_READ, conn)
+        except (OSError, ValueError):
+            self._close(conn)
+            return
+        self._dispatch(conn)  # the next call may have come with the last
+
+    # -- shared, under the lock
 
     def _longest_waiting(self, spare: _Connection | None, *, holding: bool) -> _Connection | None:
         """The open connection without a call in progress that has waited
-        longest (other than ``spare``; with ``holding``, one holding bytes)."""
+        longest (other than ``spare``; with ``holding``, one holding bytes).
+        Under the lock."""
         best = None
         for conn in self._open:
             if conn.busy or conn is spare or (holding and not conn.buffered):
@@ -391,111 +586,81 @@ class Service(ClosesOnExit):
                 best = conn
         return best
 
-    def _evict(self, conn: _Connection) -> None:
-        conn.evicted = True
+    def _release(self, conn: _Connection) -> None:
+        """Takes ``conn`` out of the table and its bytes off the count. Under
+        the lock; the socket is closed by its owner with :meth:`_close`."""
+        conn.closed = True
         self._open.discard(conn)
         self._buffered -= conn.buffered
         conn.buffered = 0
-        self._evicted += 1
-        _shut(conn.sock)
 
-    def _reserve(self, conn: _Connection, count: int) -> bool:
-        """Count ``count`` more bytes held by ``conn``, closing the connections
-        that have waited longest to make room; False when ``conn`` is closed."""
+    def _close(self, conn: _Connection) -> None:
+        """Closes a connection its caller owns (the poller one between calls,
+        a pool thread one with a call in progress)."""
         with self._lock:
-            if conn.evicted:
-                return False
-            while self._buffered + count > self.max_buffered_bytes:
-                victim = self._longest_waiting(conn, holding=True)
-                if victim is None:
-                    self._evict(conn)
-                    return False
-                self._evict(victim)
-            self._buffered += count
-            conn.buffered += count
-            return True
+            self._release(conn)
+        if not conn.busy:
+            try:
+                self._selector.unregister(conn.sock)
+            except (KeyError, ValueError):
+                pass
+        conn.sock.close()
 
-    def _begin_call(self, conn: _Connection) -> bool:
-        with self._lock:
-            if conn.evicted or self._stopping:
-                return False
-            conn.busy = True
-            return True
+    # -- a pool thread's side
 
-    def _end_call(self, conn: _Connection, drained: bool) -> None:
-        with self._lock:
-            conn.busy = False
-            conn.since = time.monotonic()
-            if drained:
-                self._buffered -= conn.buffered
-                conn.buffered = 0
-
-    def _serve_connection(self, conn: _Connection) -> None:
-        sock = conn.sock
+    def _answer(self, conn: _Connection, body: bytes) -> None:
         try:
-            sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
-            reader = MessageReader(max_message_bytes=self.max_message_bytes)
-            message_deadline = 0.0
-            while True:
-                body = reader.get_message()
-                if body is None:
-                    deadline = message_deadline if reader.in_message else conn.since + self.idle_timeout
-                    left = deadline - time.monotonic()
-                    if left <= 0:
-                        raise Timeout("no whole call arrived in time")
-                    sock.settimeout(left)
-                    try:
-                        data = sock.recv(_RECEIVE_CHUNK)
-                    except socket.timeout:
-                        raise Timeout("no whole call arrived in time") from None
-                    if not data:
-                        return
-                    if not reader.in_message:
-                        message_deadline = time.monotonic() + self.message_timeout
-                    if not self._reserve(conn, len(data)):
-                        return
-                    reader.feed(data)
-                    continue
-                if not self._begin_call(conn):
-                    return
-                method, args = decode_call(body)
-                del body
-                try:
-                    result = self.handle(method, args)
-                    response = frame(encode_response(result))
-                except Exception:
-                    log.exception("method %s failed; the call is dropped and its connection closed", method)
-                    return
-                send_message(sock, response, time.monotonic() + self.message_timeout)
-                drained = not reader.in_message
-                self._end_call(conn, drained)
-                if not drained:  # the next call came with this one
-                    message_deadline = time.monotonic() + self.message_timeout
+            method, args = decode_call(body)
+            del body
+            try:
+                result = self.handle(method, args)
+                response = frame(encode_response(result))
+            except Exception:
+                log.exception("method %s failed; the call is dropped and its connection closed", method)
+                self._close(conn)
+                return
+            send_message(conn.sock, response, time.monotonic() + self.message_timeout)
         except Timeout as e:
             with self._lock:
                 self._timed_out += 1
             log.debug("connection closed: %s", e)
+            self._close(conn)
+            return
         except (CallError, OSError) as e:
             log.debug("connection closed: %s", e)
-        finally:
-            with self._lock:
-                if not conn.evicted:
-                    self._open.discard(conn)
+            self._close(conn)
+            return
+        with self._lock:
+            stopping = self._stopping
+            if not stopping:
+                conn.since = time.monotonic()
+                more = conn.reader.in_message
+                conn.deadline = conn.since + (self.message_timeout if more else self.idle_timeout)
+                if not more:
                     self._buffered -= conn.buffered
-            sock.close()
+                    conn.buffered = 0
+                self._returned.append(conn)
+                conn.busy = False
+        if stopping:
+            self._close(conn)
+        else:
+            self._wake_poller()
 
 
 class _Connection:
-    """A connection's place in the slot table; changed under the service's lock."""
+    """A connection's place in the slot table. ``busy``, ``since``,
+    ``buffered`` and ``closed`` change under the service's lock."""
 
-    __slots__ = ("sock", "since", "busy", "buffered", "evicted")
+    __slots__ = ("sock", "reader", "since", "deadline", "busy", "buffered", "closed")
 
-    def __init__(self, sock: socket.socket, since: float) -> None:
+    def __init__(self, sock: socket.socket, reader: MessageReader, since: float) -> None:
         self.sock = sock
+        self.reader = reader
         self.since = since  # accept or last response: the start of its wait
+        self.deadline = 0.0  # for the first byte of a call, or for the rest of it
         self.busy = False  # a whole call is being answered
         self.buffered = 0  # bytes counted against the service's bound
-        self.evicted = False
+        self.closed = False
 
 
 def _shut(sock: socket.socket) -> None:
