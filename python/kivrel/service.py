@@ -102,9 +102,9 @@ class Service(ClosesOnExit):
     Register methods with :meth:`method` (a decorator) or :meth:`add_method`,
     then :meth:`serve`. The three introspection methods are answered
     automatically. One thread reads every connection that is between calls;
-    a whole call goes at once to a thread of a pool (as many as connections)
-    that runs its method and sends the answer. A connection carries one call
-    at a time; calls on different connections run at once. A method
+    a whole call goes at once to a thread of a pool (one for each slot),
+    which runs its method and sends the answer. A connection carries one
+    call at a time; calls on different connections run at once. A method
     that raises gets no answer: the connection is closed without a response,
     as the C service does, and the exception is logged to the
     ``kivrel.service`` logger.
@@ -115,11 +115,12 @@ class Service(ClosesOnExit):
     - every connection has a deadline whatever it is doing: ``idle_timeout``
       for the first byte of a call (from its accept or its last response),
       ``message_timeout`` for the rest of the call once begun, and again for
-      the response going out;
+      the response going out (a whole call never waits for a thread);
     - it holds at most ``max_connections``; when all are taken, a new
       connection takes the slot of the one that has waited longest without
       a call in progress (closed, counted in :attr:`stats` as evicted), and
-      is refused only when every slot has a call in progress;
+      is refused only when every slot has a call in progress; so it does
+      when the process has no descriptor left for it;
     - the calls all connections hold, whole or in part, take at most
       ``max_buffered_bytes``; a connection whose bytes would pass it takes
       the room of the connections holding bytes that have waited longest,
@@ -164,7 +165,8 @@ class Service(ClosesOnExit):
         self._selector: selectors.BaseSelector  # the poller's, made by serve()
         self._wake: tuple[socket.socket, socket.socket]  # rouses the poller
         self._open: set[_Connection] = set()
-        self._returned: list[_Connection] = []  # answered, for the poller to take back
+        self._returned: list[_Connection] = []  # answered, with the next call come already
+        self._poll_until = 0.0  # when the poller wakes at the latest
         self._spare: int | None = None  # a descriptor held back for when they run out
         self._accept_failing = False
         self._stopping = False
@@ -393,13 +395,15 @@ class Service(ClosesOnExit):
                     if self._stopping:
                         return
                     returned, self._returned = self._returned, []
-                    waiting = [conn for conn in self._open if not conn.busy]
+                    now = time.monotonic()
+                    wake_at = min(
+                        (conn.deadline for conn in self._open if not conn.busy), default=now + _POLL_LONGEST
+                    )
+                    if not listening:
+                        wake_at = min(wake_at, resume_at)
+                    self._poll_until = wake_at
                 for conn in returned:
                     self._take_back(conn)
-                now = time.monotonic()
-                wake_at = min((conn.deadline for conn in waiting), default=now + _POLL_LONGEST)
-                if not listening:
-                    wake_at = min(wake_at, resume_at)
                 for key, _ in selector.select(max(0.0, wake_at - now)):
                     if key.fileobj is listener:
                         if not self._accept(listener):
@@ -429,6 +433,8 @@ class Service(ClosesOnExit):
                     self._timed_out += len(late)
                 for conn in late:
                     self._close(conn)
+        except Exception:
+            log.exception("the service's poller failed; it answers no more")
         finally:
             with self._lock:
                 left = [conn for conn in self._open if not conn.busy]
@@ -556,21 +562,17 @@ class Service(ClosesOnExit):
         with self._lock:
             conn.busy = True
             pool = self._pool
-        if pool is None:
+        try:
+            if pool is None:
+                raise RuntimeError("the service is stopping")
+            pool.submit(self._answer, conn, body)
+        except RuntimeError:  # stopping, or no thread to be had
             self._close(conn)
-            return
-        pool.submit(self._answer, conn, body)
 
     def _take_back(self, conn: _Connection) -> None:
-        if conn.closed:
-            return  # evicted while it waited to be taken back
-        try:
-            conn.sock.setblocking(False)
-            self._selector.register(conn.sock, selectors.EVENT_READ, conn)
-        except (OSError, ValueError):
-            self._close(conn)
-            return
-        self._dispatch(conn)  # the next call may have come with the last
+        """Looks for a call that came with the last one."""
+        if not conn.closed:  # else evicted while it waited to be taken back
+            self._dispatch(conn)
 
     # -- shared, under the lock
 
@@ -630,20 +632,36 @@ class Service(ClosesOnExit):
             log.debug("connection closed: %s", e)
             self._close(conn)
             return
+        except Exception:
+            log.exception("answering a call failed; its connection is closed")
+            self._close(conn)
+            return
         with self._lock:
-            stopping = self._stopping
-            if not stopping:
+            back = rouse = False
+            if not self._stopping:
                 conn.since = time.monotonic()
                 more = conn.reader.in_message
                 conn.deadline = conn.since + (self.message_timeout if more else self.idle_timeout)
                 if not more:
                     self._buffered -= conn.buffered
                     conn.buffered = 0
-                self._returned.append(conn)
-                conn.busy = False
-        if stopping:
+                # Back to the poller's selector from here, under the lock so
+                # that no eviction closes the socket meanwhile; the poller is
+                # roused only when it has something to do at once.
+                try:
+                    conn.sock.setblocking(False)
+                    self._selector.register(conn.sock, selectors.EVENT_READ, conn)
+                    back = True
+                except (OSError, ValueError):
+                    pass
+                if back:
+                    conn.busy = False
+                    rouse = more or conn.deadline < self._poll_until
+                    if more:
+                        self._returned.append(conn)
+        if not back:
             self._close(conn)
-        else:
+        elif rouse:
             self._wake_poller()
 
 
