@@ -10,7 +10,6 @@ import socket
 import threading
 import time
 from collections.abc import Callable
-from concurrent.futures import ThreadPoolExecutor
 from dataclasses import dataclass
 from typing import Any, NamedTuple, TypeVar
 
@@ -101,10 +100,11 @@ class Service(ClosesOnExit):
 
     Register methods with :meth:`method` (a decorator) or :meth:`add_method`,
     then :meth:`serve`. The three introspection methods are answered
-    automatically. One thread reads every connection that is between calls;
-    a whole call goes at once to a thread of a pool (one for each slot),
-    which runs its method and sends the answer. A connection carries one
-    call at a time; calls on different connections run at once. A method
+    automatically. The service's threads take turns at reading every
+    connection that is between calls; the one that reads a whole call runs
+    its method and sends the answer. A connection carries one call at a
+    time; calls on different connections run at once, on up to one thread
+    for each slot. A method
     that raises gets no answer: the connection is closed without a response,
     as the C service does, and the exception is logged to the
     ``kivrel.service`` logger.
@@ -159,16 +159,21 @@ class Service(ClosesOnExit):
         """Bytes of calls all connections may hold at once."""
         self._methods: dict[str, _Method] = {}
         self._lock = threading.Lock()
-        self._listener: socket.socket | None = None
-        self._poller: threading.Thread | None = None
-        self._pool: ThreadPoolExecutor | None = None
-        self._selector: selectors.BaseSelector  # the poller's, made by serve()
-        self._wake: tuple[socket.socket, socket.socket]  # rouses the poller
-        self._open: set[_Connection] = set()
-        self._returned: list[_Connection] = []  # answered, with the next call come already
-        self._poll_until = 0.0  # when the poller wakes at the latest
-        self._spare: int | None = None  # a descriptor held back for when they run out
+        self._listener: socket.socket | None = None  # while serving
+        # The poller's, made by serve(); used by the leader of the moment.
+        self._server: socket.socket
+        self._selector: selectors.BaseSelector
+        self._wake: tuple[socket.socket, socket.socket]  # rouses the leader
+        self._listening = True
+        self._resume_at = 0.0  # when to listen again after accept failed
         self._accept_failing = False
+        self._spare: int | None = None  # a descriptor held back for when they run out
+        self._poll_until = 0.0  # when the leader wakes at the latest
+        self._leading = threading.Lock()  # held by the thread that polls
+        self._threads: list[threading.Thread] = []
+        self._followers = 0  # threads waiting to poll
+        self._open: set[_Connection] = set()
+        self._ready: list[tuple[_Connection, bytes]] = []  # whole calls for the next leader
         self._stopping = False
         self._accepted = self._refused = self._evicted = self._timed_out = self._buffered = 0
 
@@ -282,11 +287,14 @@ class Service(ClosesOnExit):
 
     # ---- serving
     #
-    # One thread (the poller) accepts and reads every connection that is
-    # between calls, keeps their deadlines and the slot and byte bounds; a
-    # whole call goes to a pool thread, which answers it and hands the
-    # connection back. Buffers of calls in the making are all made on the
-    # poller, which keeps the allocator's spare memory in one place.
+    # The service's threads take turns at the poller (leader and followers):
+    # the leader accepts, reads every connection that is between calls, keeps
+    # the deadlines and the slot and byte bounds, and when a whole call has
+    # come, hands the poller to a follower and answers that call itself, so a
+    # call costs no hand-over between threads. There is a thread for every
+    # slot and one more, so a call never waits for a thread and someone
+    # always polls. Bytes of calls in the making are held by a few threads at
+    # most, which keeps the allocator's spare memory in few places.
 
     def serve(self, address: str = "127.0.0.1", port: int = 0) -> Service:
         """Listen on ``address`` (strict dotted IPv4) and ``port`` (0: any free
@@ -311,15 +319,17 @@ class Service(ClosesOnExit):
             for end in wake:
                 end.setblocking(False)
             self._listener = listener
+            self._server = listener
             self._wake = wake
             self._stopping = False
-            self._returned.clear()
+            self._ready.clear()
+            self._listening = True
+            self._accept_failing = False
+            self._keep_spare()
             self._selector = selectors.DefaultSelector()
-            self._pool = ThreadPoolExecutor(self.max_connections, thread_name_prefix="kivrel-call")
-            self._poller = threading.Thread(
-                target=self._poll, args=(listener, wake[0]), name="kivrel-poll", daemon=True
-            )
-            self._poller.start()
+            self._selector.register(listener, selectors.EVENT_READ)
+            self._selector.register(wake[0], selectors.EVENT_READ)
+            self._spawn()
         return self
 
     @property
@@ -350,101 +360,128 @@ class Service(ClosesOnExit):
         the service started. Safe to call when not serving."""
         with self._lock:
             listener, self._listener = self._listener, None
-            poller, self._poller = self._poller, None
-            pool, self._pool = self._pool, None
+            if listener is None:
+                return
             self._stopping = True
-        if listener is None:
-            return
-        self._wake_poller()
-        if poller is not None:
-            poller.join()
-        with self._lock:
-            # Only connections with a call in progress are left; shutting
-            # them down ends their sends. Their threads close them after
-            # leaving the table, so none of these descriptors is a reused one.
+            # Connections with a call in progress: shutting them down ends
+            # their sends. Their threads close them after leaving the table,
+            # so none of these descriptors is a reused one.
             for conn in self._open:
-                _shut(conn.sock)
-        if pool is not None:
-            pool.shutdown(wait=True)
+                if conn.busy:
+                    _shut(conn.sock)
+        self._rouse()
+        while True:
+            with self._lock:
+                threads, self._threads = self._threads, []
+            if not threads:
+                break
+            for thread in threads:
+                thread.join()
+        # No thread is left: what is open now is the poller's.
+        for conn in list(self._open):
+            self._close(conn)
+        self._ready.clear()
+        self._selector.close()
+        listener.close()
         for end in self._wake:
             end.close()
+        if self._spare is not None:
+            os.close(self._spare)
+            self._spare = None
 
     def close(self) -> None:
         """Same as :meth:`stop`; the end of a ``with`` block calls it."""
         self.stop()
 
-    def _wake_poller(self) -> None:
+    def _rouse(self) -> None:
+        """Wakes the leader from its wait in the selector."""
         try:
             self._wake[1].send(b"w")
         except OSError:
             pass  # full: a wake is pending anyway
 
-    # -- the poller's side
+    def _spawn(self) -> None:
+        """Starts one more thread. Under the lock, or before any thread runs."""
+        thread = threading.Thread(target=self._run, name="kivrel-service", daemon=True)
+        self._threads.append(thread)
+        self._followers += 1  # counted before it starts, so no second one is made for it
+        thread.start()
 
-    def _poll(self, listener: socket.socket, wake: socket.socket) -> None:
+    def _run(self) -> None:
+        counted = True
+        while True:
+            if not counted:
+                with self._lock:
+                    self._followers += 1
+            counted = False
+            with self._leading:
+                with self._lock:
+                    self._followers -= 1
+                try:
+                    work = self._lead()
+                except Exception:
+                    log.exception("the service's poller failed; it answers no more")
+                    with self._lock:
+                        self._stopping = True
+                    work = None
+                if work is None:
+                    self._rouse()  # the next thread in line ends too
+                    return
+                with self._lock:
+                    if not self._followers and not self._stopping:
+                        self._spawn()
+            self._answer(*work)
+
+    # -- the leader's side
+
+    def _lead(self) -> tuple[_Connection, bytes] | None:
+        """Polls until a whole call has come (returned, its connection marked
+        busy) or the service stops (None)."""
         selector = self._selector
-        selector.register(listener, selectors.EVENT_READ)
-        selector.register(wake, selectors.EVENT_READ)
-        listening = True
-        resume_at = 0.0
-        self._accept_failing = False
-        self._keep_spare()
-        try:
-            while True:
-                with self._lock:
-                    if self._stopping:
-                        return
-                    returned, self._returned = self._returned, []
-                    now = time.monotonic()
-                    wake_at = min(
-                        (conn.deadline for conn in self._open if not conn.busy), default=now + _POLL_LONGEST
-                    )
-                    if not listening:
-                        wake_at = min(wake_at, resume_at)
-                    self._poll_until = wake_at
-                for conn in returned:
-                    self._take_back(conn)
-                for key, _ in selector.select(max(0.0, wake_at - now)):
-                    if key.fileobj is listener:
-                        if not self._accept(listener):
-                            # Out of descriptors or memory: the listener stays
-                            # readable, so leave it alone for a moment rather
-                            # than spin on it.
-                            selector.unregister(listener)
-                            listening = False
-                            resume_at = time.monotonic() + _ACCEPT_RETRY
-                    elif key.fileobj is wake:
-                        try:
-                            wake.recv(4096)
-                        except OSError:
-                            pass
-                    else:
-                        try:
-                            self._receive(key.data)
-                        except Exception:
-                            log.exception("reading a connection failed; it is closed")
-                            self._close(key.data)
-                now = time.monotonic()
-                if not listening and now >= resume_at:
-                    selector.register(listener, selectors.EVENT_READ)
-                    listening = True
-                with self._lock:
-                    late = [conn for conn in self._open if not conn.busy and conn.deadline <= now]
-                    self._timed_out += len(late)
-                for conn in late:
-                    self._close(conn)
-        except Exception:
-            log.exception("the service's poller failed; it answers no more")
-        finally:
+        listener = self._server
+        wake = self._wake[0]
+        while True:
             with self._lock:
-                left = [conn for conn in self._open if not conn.busy]
-            for conn in left:
+                if self._stopping:
+                    return None
+                if self._ready:
+                    return self._ready.pop(0)
+                now = time.monotonic()
+                wake_at = min(
+                    (conn.deadline for conn in self._open if not conn.busy), default=now + _POLL_LONGEST
+                )
+                if not self._listening:
+                    wake_at = min(wake_at, self._resume_at)
+                self._poll_until = wake_at
+            for key, _ in selector.select(max(0.0, wake_at - now)):
+                if key.fileobj is listener:
+                    if not self._accept(listener):
+                        # Out of descriptors or memory: the listener stays
+                        # readable, so leave it alone for a moment rather
+                        # than spin on it.
+                        selector.unregister(listener)
+                        self._listening = False
+                        self._resume_at = time.monotonic() + _ACCEPT_RETRY
+                elif key.fileobj is wake:
+                    try:
+                        wake.recv(4096)
+                    except OSError:
+                        pass
+                else:
+                    try:
+                        self._receive(key.data)
+                    except Exception:
+                        log.exception("reading a connection failed; it is closed")
+                        self._close(key.data)
+            now = time.monotonic()
+            if not self._listening and now >= self._resume_at:
+                selector.register(listener, selectors.EVENT_READ)
+                self._listening = True
+            with self._lock:
+                late = [conn for conn in self._open if not conn.busy and conn.deadline <= now]
+                self._timed_out += len(late)
+            for conn in late:
                 self._close(conn)
-            selector.close()
-            listener.close()
-            if self._spare is not None:
-                os.close(self._spare)
-                self._spare = None
 
     def _accept(self, listener: socket.socket) -> bool:
         """Takes the connections waiting; False when accepting failed for want
@@ -549,7 +586,7 @@ class Service(ClosesOnExit):
         self._dispatch(conn)
 
     def _dispatch(self, conn: _Connection) -> None:
-        """Hands a whole call, if one has come, to a pool thread."""
+        """Queues a whole call, if one has come, for the leader to take."""
         try:
             body = conn.reader.get_message()
         except ProtocolError as e:
@@ -561,18 +598,7 @@ class Service(ClosesOnExit):
         self._selector.unregister(conn.sock)
         with self._lock:
             conn.busy = True
-            pool = self._pool
-        try:
-            if pool is None:
-                raise RuntimeError("the service is stopping")
-            pool.submit(self._answer, conn, body)
-        except RuntimeError:  # stopping, or no thread to be had
-            self._close(conn)
-
-    def _take_back(self, conn: _Connection) -> None:
-        """Looks for a call that came with the last one."""
-        if not conn.closed:  # else evicted while it waited to be taken back
-            self._dispatch(conn)
+            self._ready.append((conn, body))
 
     # -- shared, under the lock
 
@@ -610,18 +636,22 @@ class Service(ClosesOnExit):
 
     # -- a pool thread's side
 
-    def _answer(self, conn: _Connection, body: bytes) -> None:
+    def _answer(self, conn: _Connection, body: bytes | None) -> None:
+        """Answers the call, and any whole one that came with it, then hands
+        the connection back to the poller."""
         try:
-            method, args = decode_call(body)
-            del body
-            try:
-                result = self.handle(method, args)
-                response = frame(encode_response(result))
-            except Exception:
-                log.exception("method %s failed; the call is dropped and its connection closed", method)
-                self._close(conn)
-                return
-            send_message(conn.sock, response, time.monotonic() + self.message_timeout)
+            while body is not None:
+                method, args = decode_call(body)
+                del body
+                try:
+                    result = self.handle(method, args)
+                    response = frame(encode_response(result))
+                except Exception:
+                    log.exception("method %s failed; the call is dropped and its connection closed", method)
+                    self._close(conn)
+                    return
+                send_message(conn.sock, response, time.monotonic() + self.message_timeout)
+                body = conn.reader.get_message()
         except Timeout as e:
             with self._lock:
                 self._timed_out += 1
@@ -637,7 +667,7 @@ class Service(ClosesOnExit):
             self._close(conn)
             return
         with self._lock:
-            back = rouse = False
+            back = False
             if not self._stopping:
                 conn.since = time.monotonic()
                 more = conn.reader.in_message
@@ -645,24 +675,21 @@ class Service(ClosesOnExit):
                 if not more:
                     self._buffered -= conn.buffered
                     conn.buffered = 0
-                # Back to the poller's selector from here, under the lock so
-                # that no eviction closes the socket meanwhile; the poller is
-                # roused only when it has something to do at once.
+                # Back in the selector under the lock, so that no eviction
+                # closes the socket meanwhile; the leader is roused only when
+                # this deadline comes before its own.
                 try:
                     conn.sock.setblocking(False)
                     self._selector.register(conn.sock, selectors.EVENT_READ, conn)
+                    conn.busy = False
                     back = True
                 except (OSError, ValueError):
                     pass
-                if back:
-                    conn.busy = False
-                    rouse = more or conn.deadline < self._poll_until
-                    if more:
-                        self._returned.append(conn)
+            rouse = back and conn.deadline < self._poll_until
         if not back:
             self._close(conn)
         elif rouse:
-            self._wake_poller()
+            self._rouse()
 
 
 class _Connection:
