@@ -251,7 +251,7 @@ SERVER = """
 import sys
 sys.path.insert(0, sys.argv[1])
 import kivrel
-service = kivrel.Service(max_message_bytes=4 << 20, max_buffered_bytes=(8 << 20) + 1024)
+service = kivrel.Service(max_message_bytes=4 << 20, max_buffered_bytes=8 << 20)
 service.add_method("Add", lambda a, b: [a + b], args="[{i}{i}]", result="[{i}]")
 with service.serve():
     print(service.port, flush=True)
@@ -299,8 +299,10 @@ def test_stop_does_not_wait_for_stalled_calls():
         stalled = [connect(service.port) for _ in range(16)]
         for sock in stalled:
             sock.sendall(frame(encode_call("Add", [1, 2]))[:30])
-        while service.stats.buffered_bytes < 16 * 30:
+        deadline = time.monotonic() + MARGIN
+        while service.stats.buffered_bytes < 16 * 30 and time.monotonic() < deadline:
             time.sleep(0.01)
+        assert service.stats.buffered_bytes == 16 * 30  # every request begun, none whole
         start = time.monotonic()
         service.stop()
         assert time.monotonic() - start < MARGIN
