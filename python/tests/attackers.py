@@ -30,7 +30,8 @@ class Attack(threading.Thread):
     ) -> None:
         super().__init__(daemon=True)
         self.port, self.kind, self.count, self.period = port, kind, count, period
-        self.payload = memoryview(f"KIVREL-1.1:{announce}\n".encode() + bytes(send))
+        # Spaces, not NULs: a reader refuses a body with a NUL as soon as it comes.
+        self.payload = memoryview(f"KIVREL-1.1:{announce}\n".encode() + b" " * send)
         self.reconnect = kind in ("reconnecting", "keep_alive")
         self.connects = 0
         self.closed_by_peer = 0
