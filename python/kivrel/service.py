@@ -639,6 +639,7 @@ class Service(ClosesOnExit):
     def _answer(self, conn: _Connection, body: bytes | None) -> None:
         """Answers the call, and any whole one that came with it, then hands
         the connection back to the poller."""
+        answered = 0.0
         try:
             while body is not None:
                 method, args = decode_call(body)
@@ -650,7 +651,10 @@ class Service(ClosesOnExit):
                     log.exception("method %s failed; the call is dropped and its connection closed", method)
                     self._close(conn)
                     return
-                send_message(conn.sock, response, time.monotonic() + self.message_timeout)
+                # The wait starts before the answer goes out, so that a
+                # connection answered earlier never counts as waiting less.
+                answered = time.monotonic()
+                send_message(conn.sock, response, answered + self.message_timeout)
                 body = conn.reader.get_message()
         except Timeout as e:
             with self._lock:
@@ -669,7 +673,7 @@ class Service(ClosesOnExit):
         with self._lock:
             back = False
             if not self._stopping:
-                conn.since = time.monotonic()
+                conn.since = answered
                 more = conn.reader.in_message
                 conn.deadline = conn.since + (self.message_timeout if more else self.idle_timeout)
                 if not more:
