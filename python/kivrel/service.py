@@ -148,7 +148,8 @@ class Service(ClosesOnExit):
                 f" for a call of {max_message_bytes} bytes"
             )
         self.max_connections = max_connections
-        """Connections served at once."""
+        """Connection slots; when all are taken, a new connection takes the
+        slot of the one that has waited longest without a call in progress."""
         self.idle_timeout = idle_timeout
         """Seconds of silence between calls before a connection is closed."""
         self.message_timeout = message_timeout
