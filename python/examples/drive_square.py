@@ -7,8 +7,9 @@ Start the simulator first (robot-sim), then:
     python3 drive_square.py --plot path.png  # and draw the path (needs matplotlib)
 
 The odometry is set to (0, 0, 0) at the start; the robot drives to (side, 0),
-turns to 90 degrees, drives to (side, side), and so on back to the start. The
-wheels are stopped at the end, on Ctrl-C and on any error.
+turns to 90 degrees, drives to (side, side), and so on back to the start. Most
+of each side is driven blind with Robot.drive_for, the rest and the turns by
+odometry. The wheels are stopped at the end, on Ctrl-C and on any error.
 """
 
 from __future__ import annotations
@@ -29,6 +30,7 @@ from kivrel.robot import Position, Robot
 
 PERIOD = 0.02  # s between commands: the simulator steps at 50 Hz
 MAX_SPEED = 400  # mm/s along a side
+BY_ODOMETRY = 200  # mm at the end of a side left to the odometry loop
 MIN_SPEED = 20  # mm/s: slow enough to stop within a millimetre
 BRAKING = 400  # mm/s^2 planned, well below what the wheels can do
 TURN_MAX = 150  # mm/s of each wheel when turning on the spot
@@ -78,6 +80,12 @@ class Driver:
     def drive_to(self, x: float, y: float, heading: float) -> None:
         """Drive along `heading` (degrees) until (x, y) is reached."""
         h = math.radians(heading)
+        p = self.read()
+        blind = (x - p.x) * math.cos(h) + (y - p.y) * math.sin(h) - BY_ODOMETRY
+        if blind > 0:
+            # drive_for repeats the command within the controller's 500 ms
+            # and stops the wheels at the end, even on Ctrl-C.
+            self.robot.drive_for(blind / MAX_SPEED, MAX_SPEED, MAX_SPEED)
         deadline = time.monotonic() + LEG_TIME_LIMIT
         while time.monotonic() < deadline:
             p = self.read()

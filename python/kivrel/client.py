@@ -155,6 +155,11 @@ class Client(ClosesOnExit):
         """Call ``method`` with ``args`` and return its result list, or ``None``
         when the service answered without a result.
 
+        The method name and the shape of the arguments are not checked: a
+        service answers an unknown name or wrongly shaped arguments without a
+        result, so a mistake looks like ``None`` here. :class:`kivrel.ServiceProxy`
+        checks both against what the service says of itself before sending.
+
         Raises ``TypeError`` or ``ValueError`` before anything is sent when
         the name or arguments cannot be carried, or the call would exceed
         :attr:`max_message_bytes`; :class:`ConnectError`,

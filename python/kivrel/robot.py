@@ -1,19 +1,24 @@
 """The robot controller's fifteen operations, with named results.
 
+Every method, its arguments and results, their units and the module ids are
+described in the man page kivrel-robot(7).
+
 >>> from kivrel.robot import Robot
 >>> with Robot("127.0.0.1") as robot:  # doctest: +SKIP
-...     robot.drive(200, 200)
+...     robot.drive_for(2.0, 200, 200)  # 2 s at 200 mm/s, then the wheels stop
 ...     print(robot.position())
 """
 
 from __future__ import annotations
 
 import enum
+import math
+import time
 from typing import NamedTuple
 
 from .client import Client
 from ._closing import ClosesOnExit
-from .errors import NoResult
+from .errors import CallError, NoResult
 from .values import Value, ValueList, check_shape
 
 __all__ = [
@@ -29,6 +34,8 @@ __all__ = [
     "ULTRASONIC_PORT",
     "POWER_MODULE_PORT",
     "EMERGENCY_PORT",
+    "DRIVE_HOLD",
+    "DRIVE_REPEAT",
 ]
 
 MOTOR_DRIVER_PORT = 50010
@@ -42,9 +49,17 @@ POWER_MODULE_PORT = 50017
 EMERGENCY_PORT = 50022
 """Emergency key."""
 
+DRIVE_HOLD = 0.5
+"""Seconds the controller keeps the wheels turning after the last velocity
+command; then it stops them."""
+DRIVE_REPEAT = 0.1
+"""Seconds between the velocity commands :meth:`Robot.drive_for` sends, well
+inside :data:`DRIVE_HOLD`."""
+
 
 class PowerModule(enum.IntEnum):
-    """The switchable power modules, by the controller's numbering."""
+    """The switchable power modules, by the controller's numbering (the
+    module ids of kivrel-robot(7))."""
 
     DRIVE = 1
     SENSOR = 2
@@ -95,7 +110,8 @@ class PowerStatus(NamedTuple):
     """The sixteen values of the power status. Module states: 0 on, 1 down
     (the simulator's convention). Positions 5, 6, 15 and 16 are the
     controller's own (the simulator reports state of charge in 0.1 %, board
-    temperature in 0.1 degC, uptime in s and a sample count)."""
+    temperature in 0.1 degC, uptime in s and a sample count); kivrel-robot(7)
+    lists each field with its unit."""
 
     battery_mv: int
     charge_voltage_mv: int
@@ -132,6 +148,15 @@ class Robot(ClosesOnExit):
     ``keep_alive`` (the default) each service's connection is kept between
     operations; :meth:`close` (or the context manager) closes them. A robot
     object is used by one thread at a time.
+
+    The drive rule: the controller stops the wheels 500 ms after the last
+    velocity command, so one :meth:`drive` moves the robot for half a second
+    only. To drive for longer, repeat the command (:meth:`drive_for` does, and
+    stops the wheels at the end whatever happens).
+
+    Each method names the controller's method it calls; kivrel-robot(7)
+    describes every one, with its arguments, results, units and the module
+    ids.
 
     Every operation raises :class:`kivrel.CallError` subclasses when the call
     fails; reads raise :class:`kivrel.NoResult` when the controller answers
@@ -197,8 +222,44 @@ class Robot(ClosesOnExit):
         self._call(MOTOR_DRIVER_PORT, "ServoOff")
 
     def drive(self, left: int, right: int) -> None:
-        """Command the wheel velocities ("VelocityControl")."""
+        """Command the wheel velocities in mm/s ("VelocityControl").
+
+        The controller holds them for 500 ms only: without another command
+        within that time it stops the wheels. Use :meth:`drive_for` to drive
+        for a given time.
+        """
         self._call(MOTOR_DRIVER_PORT, "VelocityControl", left, right)
+
+    def drive_for(self, seconds: float, left: int, right: int) -> None:
+        """Drive the wheels at ``left`` and ``right`` mm/s for ``seconds``, then
+        stop them.
+
+        The velocity command is repeated every 100 ms (:data:`DRIVE_REPEAT`),
+        so the controller's 500 ms rule never stops the wheels early. The
+        wheels are commanded to stand still at the end, and also when the
+        drive is cut short by an exception or by Ctrl-C
+        (``KeyboardInterrupt``), which then passes on. Raises ``ValueError``
+        for a negative or non-finite time.
+        """
+        if not (isinstance(seconds, (int, float)) and math.isfinite(seconds) and seconds >= 0):
+            raise ValueError(f"drive time {seconds!r} is not a finite number of seconds, 0 or more")
+        due = time.monotonic()
+        end = due + seconds
+        try:
+            while due < end:
+                self.drive(left, right)
+                # On a fixed schedule, so that call times do not add up; after
+                # a slow call, the next command goes at once.
+                now = time.monotonic()
+                due = max(due + DRIVE_REPEAT, now)
+                time.sleep(max(0.0, min(due, end) - now))
+        except BaseException:
+            try:
+                self.stop()
+            except CallError:
+                pass  # the error that ended the drive says more
+            raise
+        self.stop()
 
     def stop(self) -> None:
         """Command both wheels to stand still."""

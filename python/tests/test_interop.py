@@ -4,14 +4,19 @@ service."""
 
 from __future__ import annotations
 
+import contextlib
+import os
+import signal
 import subprocess
+import threading
+import time
 
 import pytest
 from conftest import BUILD_DIR, LOOPBACK, closed_without_answer, connect, program
 from test_wire import CALLS
 
 import kivrel
-from kivrel.robot import PowerModule, Robot
+from kivrel.robot import DRIVE_HOLD, Position, PowerModule, Robot
 from kivrel.wire import frame
 
 
@@ -51,6 +56,55 @@ def test_robot_operations_against_the_simulator(simulator):
     assert proxy.VelocityControl(0, 0) is None
     with pytest.raises(TypeError):
         proxy.ReadPosition(1)
+
+
+def standstill(robot: Robot) -> Position:
+    """The position once the robot has stopped moving."""
+    last = robot.position()
+    deadline = time.monotonic() + 10
+    while time.monotonic() < deadline:
+        time.sleep(0.1)
+        now = robot.position()
+        if now == last:
+            return now
+        last = now
+    pytest.fail("the robot did not come to a standstill")
+
+
+def test_drive_for_keeps_driving_and_always_stops(fresh_simulator):
+    speed = 200  # mm/s
+    # Left to the controller's 500 ms rule, the wheels would run on for this.
+    run_on = speed * DRIVE_HOLD
+
+    def alarm(_signum: int, _frame: object) -> None:
+        raise RuntimeError("deliberate")
+
+    previous = signal.signal(signal.SIGALRM, alarm)
+    try:
+        with Robot(LOOPBACK, port_base=fresh_simulator) as robot:
+            # (interruption, drive time): none, Ctrl-C, an exception.
+            for interruption, seconds in ((None, 1.0), (KeyboardInterrupt, 10.0), (RuntimeError, 10.0)):
+                robot.set_position(0, 0, 0)
+                start = standstill(robot).x
+                if interruption is KeyboardInterrupt:
+                    threading.Timer(0.5, os.kill, (os.getpid(), signal.SIGINT)).start()
+                elif interruption is RuntimeError:
+                    signal.setitimer(signal.ITIMER_REAL, 0.5)
+                with pytest.raises(interruption) if interruption else contextlib.nullcontext():
+                    robot.drive_for(seconds, speed, speed)
+                ended = robot.position().x
+                final = standstill(robot).x
+                assert final - ended < run_on / 2, interruption  # stopped at once
+                if interruption is None:
+                    # Repeated, not a single command's half second.
+                    assert abs(final - start - speed * seconds) < run_on / 2
+                else:
+                    assert final - start < speed * seconds / 2
+            with pytest.raises(ValueError):
+                robot.drive_for(float("nan"), 1, 1)
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
 
 
 def test_values_travel_through_a_c_service_unchanged(c_service):
