@@ -1,7 +1,6 @@
 # The robot controller simulator, in-process, over real loopback sockets.
-# One test uses the robot's fixed ports.
 add_executable(sim_test ${CMAKE_CURRENT_LIST_DIR}/sim_test.cpp)
 target_link_libraries(sim_test PRIVATE robotsim_core kivrel GTest::gmock GTest::gtest_main
   Threads::Threads)
 gtest_discover_tests(sim_test DISCOVERY_MODE PRE_TEST
-  PROPERTIES LABELS app RESOURCE_LOCK robot_ports TIMEOUT 120)
+  PROPERTIES LABELS "app;robot_ports" TIMEOUT 120)
