@@ -7,8 +7,10 @@ if(TARGET skarvel_ui AND TARGET robotsim_core AND SKARVEL_DEFAULT_ROBOT_ADDRESS 
   target_link_libraries(panel_test PRIVATE skarvel_ui robotsim_core Qt6::Test GTest::gtest)
   target_compile_definitions(panel_test PRIVATE
     SKARVEL_DEFAULT_ROBOT_ADDRESS="${SKARVEL_DEFAULT_ROBOT_ADDRESS}")
+  # The label (an app test, found by -L app) lets scripts/test run it again
+  # beside a simulator on the robot's own ports.
   gtest_discover_tests(panel_test DISCOVERY_MODE PRE_TEST
-    PROPERTIES LABELS "app;robot_ports" TIMEOUT 120
+    PROPERTIES LABELS app_robot_ports TIMEOUT 120
       ENVIRONMENT QT_QPA_PLATFORM=offscreen)
 
   # Draws the panel as it opens into a PNG (scripts/screenshot).
