@@ -45,7 +45,7 @@ const char kUsage[] =
     "Options:\n"
     "  --seed N       seed of the sensor noise (default 1), for repeatable runs\n"
     "  --port-base P  serve on P, P+1, P+2, P+7 and P+12 instead (a second\n"
-    "                 simulator beside the first; the panel uses the fixed ports)\n"
+    "                 simulator beside the first; Skarvel --port-base P reaches it)\n"
     "  --bind ADDRESS listen on this local IPv4 address only (127.0.0.1: this\n"
     "                 machine only); default every interface, as the controller\n"
     "  --no-terminal  no status line and no keys, even on a terminal\n"
