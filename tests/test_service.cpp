@@ -920,6 +920,7 @@ TEST(Memory, ReadingALargeMessagePeaksBelowEightTimesItsLength) {
       {"client, <data/>", false, "<data/>", "", true, kSlack},
       {"client, ints", false, "<data><int>7</int></data>", "", true, kSlack},
       {"service, <data/>", true, "<data/>", "", true, kSlack},
+      {"service, ints", true, "<data><int>7</int></data>", "", true, kSlack},
       {"client, <data/> after a comment", false, "<data/>", "<!-- -->", false, kSlack + kTreeSlack},
   };
   for (const Case &c : cases) {
