@@ -5,6 +5,7 @@
 #define KIVREL_INTERNAL_H
 
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -162,6 +163,34 @@ private:
   void *saved_context_ = nullptr;
   xmlStructuredErrorFunc saved_structured_ = nullptr;
   void *saved_structured_context_ = nullptr;
+};
+
+// Sets libxml2 up once per process (every path into libxml2 or its
+// allocator passes here first, so the setup happens before any use).
+void xml_ready() noexcept;
+
+// What libxml2 may hold for one document read by this thread, so that a
+// reader's peak stays a small multiple of the document whatever its shape.
+// While a budget lives, libxml2's allocations on its thread are counted
+// (net of what it frees), and one that would pass `limit` bytes fails: the
+// parse then ends as when memory runs out. Only when libxml2 uses the C
+// library's allocator (nobody called xmlMemSetup() before the library) is
+// anything counted. Budgets nest; the innermost counts.
+class XmlBudget {
+public:
+  explicit XmlBudget(size_t limit) noexcept;
+  ~XmlBudget();
+  XmlBudget(const XmlBudget &) = delete;
+  XmlBudget &operator=(const XmlBudget &) = delete;
+
+  // Takes `size` more bytes, or refuses (false) when they would pass the
+  // limit; a negative size gives bytes back.
+  bool take(ptrdiff_t size) noexcept;
+
+private:
+  ptrdiff_t limit_;
+  ptrdiff_t used_ = 0;
+  XmlBudget *outer_;
 };
 
 // Parses an untrusted document: no DOCTYPE, no entity declaration, no

@@ -550,7 +550,16 @@ KIVREL_API void kivrel_xml_free(char *doc) KIVREL_NOEXCEPT;
  * refers to any entity but the five predefined ones (character references
  * are fine), or that nests more than 256 elements. Nothing is ever loaded
  * from a file or the network. CDATA sections, comments and processing
- * instructions are accepted. */
+ * instructions are accepted.
+ * Memory: beside the document, a read holds the values it makes, less than
+ * seven times the document's length. A document with CDATA, a comment, a
+ * processing instruction or a text of over 1 MiB is read through a libxml2
+ * tree, which may take at most three times the document's length plus
+ * 16 MiB; one whose tree needs more is refused (-1), as when memory runs
+ * out. For that count the library sets a counting allocator in front of the
+ * C library's with xmlMemSetup() when it first enters libxml2, unless the
+ * program has set one of its own (which then stays, and nothing is
+ * counted). */
 /* Reads a call document. Returns 0 with a new name at `*name` (release with
  * kivrel_mem_free()) and a new list or NULL at `*args`; -1 with both NULL,
  * also for a document whose elements nest deeper than

@@ -3,6 +3,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include <malloc.h>
+
 #include "internal.h"
 
 using kivrel::alloc_record;
@@ -16,6 +18,20 @@ namespace {
 // service's registry; every other name runs the plain function.
 constexpr const char *kReservedNames[] = {"KIVREL_LIST_METHODS", "KIVREL_METHOD_SIGNATURE",
                                           "KIVREL_METHOD_HELP"};
+
+// A large request is read into many small blocks, which the C library
+// keeps in its arenas once they are freed; after one, the service gives
+// them back to the system and returns to about its earlier size.
+constexpr size_t kTrimAfterBytes = size_t{1} << 20;
+
+struct TrimAfterLargeRequest {
+  size_t bytes = 0;
+  ~TrimAfterLargeRequest() {
+#if defined(__GLIBC__)
+    if (bytes >= kTrimAfterBytes) malloc_trim(0);
+#endif
+  }
+};
 
 bool is_reserved(const char *name) noexcept {
   for (const char *reserved : kReservedNames)
@@ -123,9 +139,11 @@ int kivrel_service(kivrel_tcp_server *connection, struct kivrel_service *service
   if (connection == nullptr || service == nullptr) return -1;
   const int fd = connection->socket_fd;
 
+  TrimAfterLargeRequest trim; // last to go: after the body and every value
   char *raw_body = nullptr;
   if (kivrel_tcp_recv(fd, &raw_body) != 0) return -1;
   CText body(raw_body);
+  trim.bytes = std::strlen(body.get());
 
   // kivrel_service_answer() without framing a copy: the line and the
   // document leave together from where they are.

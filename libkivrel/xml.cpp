@@ -17,6 +17,20 @@ using kivrel::xml;
 // xmlReadMemory() takes the length as an int.
 constexpr size_t kMaxDocumentBytes = INT_MAX;
 
+// What libxml2 may hold while it reads a document of n bytes: kTreeShare
+// times n plus kTreeSlack. The caller's body is n; the parser's copy of it
+// and the tree come within the budget, and the values made from the tree
+// are smaller than the nodes they come from, so a read peaks below 8n plus
+// twice the slack. Denser trees (a node per few bytes) fail as when memory
+// runs out; the direct reader takes those documents without a tree.
+constexpr size_t kTreeShare = 3;
+constexpr size_t kTreeSlack = size_t{16} << 20;
+
+size_t tree_budget(const char *doc) noexcept {
+  const size_t n = std::strlen(doc);
+  return n > (SIZE_MAX - kTreeSlack) / kTreeShare ? SIZE_MAX : n * kTreeShare + kTreeSlack;
+}
+
 // White space between elements stays in the tree (the readers skip it).
 // Nothing is fetched from the network and nothing reported: failure is -1.
 // Deliberately absent: XML_PARSE_NOENT and XML_PARSE_DTDLOAD (they would
@@ -190,6 +204,7 @@ int libxml2_read_call(char **name, kivrel_datalist **args, const char *doc) noex
   if (doc == nullptr) return -1;
   kivrel::QuietXmlErrors quiet;
   if (!quiet.ready()) return -1;
+  kivrel::XmlBudget budget(tree_budget(doc));
   XmlDoc document(parse(doc));
   if (!document) return -1;
   const xmlNode *root = xmlDocGetRootElement(document.get());
@@ -229,6 +244,7 @@ int libxml2_read_response(kivrel_datalist **ret, const char *doc) noexcept {
   if (doc == nullptr) return -1;
   kivrel::QuietXmlErrors quiet;
   if (!quiet.ready()) return -1;
+  kivrel::XmlBudget budget(tree_budget(doc));
   XmlDoc document(parse(doc));
   if (!document) return -1;
   const xmlNode *root = xmlDocGetRootElement(document.get());
@@ -272,7 +288,10 @@ int kivrel_xml_serialize_method_response(const kivrel_datalist *ret, char **doc,
 }
 
 // Both codecs allocate the text with libxml2's allocator.
-void kivrel_xml_free(char *doc) noexcept { xmlFree(doc); }
+void kivrel_xml_free(char *doc) noexcept {
+  kivrel::xml_ready();
+  xmlFree(doc);
+}
 
 int kivrel_xml_deserialize_method_call(char **name, kivrel_datalist **args,
                                        const char *doc) noexcept {
@@ -294,7 +313,7 @@ int kivrel_xml_deserialize_method_response(kivrel_datalist **ret, const char *do
   return kivrel::libxml2_read_response(ret, doc);
 }
 
-void kivrel_xml_init_parser(void) noexcept { xmlInitParser(); }
+void kivrel_xml_init_parser(void) noexcept { kivrel::xml_ready(); }
 
 void kivrel_xml_cleanup_parser(void) noexcept { xmlCleanupParser(); }
 

@@ -7,9 +7,14 @@
 // without attributes, white space between them, and text with the five
 // predefined entities and character references. Anything else (comments,
 // CDATA, processing instructions, a DOCTYPE, other names, other encodings,
-// carriage returns inside text, big documents) is passed to the libxml2
+// carriage returns inside text, long runs of text) is passed to the libxml2
 // reader untouched, so the accepted documents and their results are the
 // same as with libxml2 alone.
+//
+// Documents of any size are read here, and what they cost is the values
+// made: the smallest value element, `<data/>`, makes one 32-byte record
+// (48 bytes with the C library's bookkeeping), so a read holds less than
+// seven times the document beside the document itself.
 #include <array>
 #include <charconv>
 #include <cstddef>
@@ -27,10 +32,13 @@ using kivrel::Data;
 using kivrel::Datalist;
 using kivrel::Direct;
 
-// Bigger documents go to libxml2, whose size limits (text nodes of ten
-// million bytes, look-ahead limits) then apply as they always did; far below
-// them the direct reader cannot disagree with it.
-constexpr size_t kMaxDirectBytes = size_t{1} << 20;
+// Runs of text (and of white space between elements) longer than this go
+// to libxml2, whose limit on text nodes (ten million bytes) then applies as
+// it always did; far below it the direct reader cannot disagree with it.
+constexpr size_t kMaxDirectTextBytes = size_t{1} << 20;
+
+// libxml2 takes a document's length as an int.
+constexpr ptrdiff_t kMaxDirectBytes = INT32_MAX;
 
 // libxml2's formatted dump indents two spaces per level up to this many.
 constexpr int kMaxIndentSpaces = 60;
@@ -94,6 +102,7 @@ private:
   bool reserve(size_t more) noexcept {
     if (failed_) return false;
     if (capacity_ - size_ > more) return true; // one byte stays free for the NUL
+    kivrel::xml_ready();
     size_t capacity = capacity_ == 0 ? kFirstBufferSize : capacity_;
     while (capacity - size_ <= more) {
       if (capacity > SIZE_MAX / 2) return fail();
@@ -379,7 +388,8 @@ void append_utf8(Buffer &out, uint32_t c) noexcept {
 // kRefused when libxml2 and the tree walk would refuse it as well.
 class Reader {
 public:
-  explicit Reader(const char *text) noexcept : p_(reinterpret_cast<const unsigned char *>(text)) {}
+  explicit Reader(const char *text) noexcept
+      : begin_(reinterpret_cast<const unsigned char *>(text)), p_(begin_) {}
 
   Direct read_call(char **name, kivrel_datalist **args) noexcept {
     Tag root;
@@ -480,7 +490,7 @@ private:
   // Only white space may follow the root.
   bool epilog() noexcept {
     skip_space();
-    return *p_ == '\0' || pass();
+    return (*p_ == '\0' && p_ - begin_ <= kMaxDirectBytes) || pass();
   }
 
   // A start tag at the cursor ('<' there): one of the document's names, no
@@ -527,8 +537,9 @@ private:
   // space: `*child` is its tag, or kNone when the end tag of `parent` came
   // (and was read).
   bool next_child(Tag parent, Tag *child, bool *empty) noexcept {
+    const unsigned char *start = p_;
     skip_space();
-    if (*p_ != '<') return pass();
+    if (*p_ != '<' || static_cast<size_t>(p_ - start) > kMaxDirectTextBytes) return pass();
     if (p_[1] == '/') {
       *child = Tag::kNone;
       return close_tag(parent);
@@ -550,6 +561,7 @@ private:
       p_ = p;
       unsigned c = *p_;
       text_.append(reinterpret_cast<const char *>(run), static_cast<size_t>(p_ - run));
+      if (text_.size() > kMaxDirectTextBytes) return pass();
       if (c == '<') {
         if (p_[1] != '/') return pass(); // an element, comment, CDATA or instruction
         *has_text = p_ != start;
@@ -701,16 +713,12 @@ private:
     return true;
   }
 
+  const unsigned char *begin_;
   const unsigned char *p_;
   int depth_ = 0;
   Direct verdict_ = Direct::kDone;
   Buffer text_;
 };
-
-// Whether the direct reader may look at the document at all.
-bool small_enough(const char *doc) noexcept {
-  return strnlen(doc, kMaxDirectBytes + 1) <= kMaxDirectBytes;
-}
 
 } // namespace
 
@@ -732,12 +740,10 @@ Direct direct_write_response(const kivrel_datalist *ret, char **doc, int *len) n
 }
 
 Direct direct_read_call(char **name, kivrel_datalist **args, const char *doc) noexcept {
-  if (!small_enough(doc)) return Direct::kPassed;
   return Reader(doc).read_call(name, args);
 }
 
 Direct direct_read_response(kivrel_datalist **ret, const char *doc) noexcept {
-  if (!small_enough(doc)) return Direct::kPassed;
   return Reader(doc).read_response(ret);
 }
 

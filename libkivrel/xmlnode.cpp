@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include <malloc.h>
+
 #include <libxml/globals.h>
 #include <libxml/parser.h>
 #include <libxml/threads.h>
@@ -248,15 +250,91 @@ bool xml_can_carry(const char *text) noexcept {
 }
 
 namespace {
+
+thread_local XmlBudget *t_budget = nullptr;
+
+// libxml2's allocator while budgets count: the C library's, with every
+// block charged to the thread's budget by its usable size.
+void *counted_malloc(size_t size) noexcept {
+  void *block = std::malloc(size);
+  XmlBudget *budget = t_budget;
+  if (block != nullptr && budget != nullptr &&
+      !budget->take(static_cast<ptrdiff_t>(malloc_usable_size(block)))) {
+    std::free(block);
+    return nullptr;
+  }
+  return block;
+}
+
+void counted_free(void *block) noexcept {
+  XmlBudget *budget = t_budget;
+  if (block != nullptr && budget != nullptr)
+    budget->take(-static_cast<ptrdiff_t>(malloc_usable_size(block)));
+  std::free(block);
+}
+
+void *counted_realloc(void *block, size_t size) noexcept {
+  XmlBudget *budget = t_budget;
+  if (budget == nullptr) return std::realloc(block, size);
+  const size_t before = block != nullptr ? malloc_usable_size(block) : 0;
+  // Refused before the block moves, so that it stays the caller's.
+  if (size > before) {
+    if (!budget->take(static_cast<ptrdiff_t>(size - before))) return nullptr;
+    budget->take(-static_cast<ptrdiff_t>(size - before));
+  }
+  void *grown = std::realloc(block, size);
+  if (grown == nullptr) return nullptr;
+  budget->take(static_cast<ptrdiff_t>(malloc_usable_size(grown)) - static_cast<ptrdiff_t>(before));
+  return grown;
+}
+
+char *counted_strdup(const char *text) noexcept {
+  const size_t size = std::strlen(text) + 1;
+  auto *copy = static_cast<char *>(counted_malloc(size));
+  if (copy != nullptr) std::memcpy(copy, text, size);
+  return copy;
+}
+
 // libxml2 sets up its shared state on first use, and two threads doing that
 // at once race. Callers need not call kivrel_initialize() (the panel does
 // not), so every entry into libxml2 goes through here first; repeating
-// xmlInitParser() later is harmless.
+// xmlInitParser() later is harmless. libxml2 has no allocator per parse, so
+// the counting one stands in for the C library's in the whole process; it
+// passes every call straight on and counts only inside a budget. A program
+// that set an allocator of its own keeps it, uncounted.
 bool parser_ready() noexcept {
-  static const bool ready = (xmlInitParser(), true);
+  static const bool ready = [] {
+    xmlFreeFunc free_fn = nullptr;
+    xmlMallocFunc malloc_fn = nullptr;
+    xmlReallocFunc realloc_fn = nullptr;
+    xmlStrdupFunc strdup_fn = nullptr;
+    if (xmlMemGet(&free_fn, &malloc_fn, &realloc_fn, &strdup_fn) == 0 && free_fn == std::free &&
+        malloc_fn == std::malloc && realloc_fn == std::realloc)
+      xmlMemSetup(counted_free, counted_malloc, counted_realloc, counted_strdup);
+    xmlInitParser();
+    return true;
+  }();
   return ready;
 }
+
 } // namespace
+
+void xml_ready() noexcept { parser_ready(); }
+
+XmlBudget::XmlBudget(size_t limit) noexcept
+    : limit_(limit > static_cast<size_t>(PTRDIFF_MAX) ? PTRDIFF_MAX
+                                                      : static_cast<ptrdiff_t>(limit)),
+      outer_(t_budget) {
+  t_budget = this;
+}
+
+XmlBudget::~XmlBudget() { t_budget = outer_; }
+
+bool XmlBudget::take(ptrdiff_t size) noexcept {
+  if (size > 0 && size > limit_ - used_) return false;
+  used_ += size;
+  return true;
+}
 
 // The first thread to enter libxml2 uses its process-wide settings; any
 // other needs its per-thread block, which libxml2 makes on first use and

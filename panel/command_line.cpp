@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "robot_proxies.h"
+
 namespace {
 
 bool Named(const char *variable) {
@@ -13,6 +15,30 @@ bool Named(const char *variable) {
 }
 
 std::string Quoted(const std::string &text) { return "'" + text + "'"; }
+
+// The emergency key's port lies this far above the base.
+constexpr int kLastPortOffset = RobotPort::Emergency - RobotPort::MotorDriver;
+constexpr int kHighestPortBase = 65535 - kLastPortOffset;
+
+// A port base as robot-sim takes it: decimal, 1 up to the highest base;
+// otherwise the one-line reason.
+bool ParsePortBase(const std::string &text, int *base, std::string *error) {
+  const std::string given = "--port-base " + Quoted(text);
+  if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos ||
+      text.size() > 5 || std::stoi(text) == 0 || std::stoi(text) > 65535) {
+    *error = given + " is not a port number from 1 to 65535";
+    return false;
+  }
+  const int number = std::stoi(text);
+  if (number > kHighestPortBase) {
+    *error = "--port-base " + text + " is too high: the emergency key would need port " +
+             std::to_string(number + kLastPortOffset) + "; the highest base is " +
+             std::to_string(kHighestPortBase);
+    return false;
+  }
+  *base = number;
+  return true;
+}
 
 } // namespace
 
@@ -41,6 +67,19 @@ PanelCommandLine ParsePanelCommandLine(int argc, const char *const *argv) {
       line.action = PanelCommandLine::Action::Version;
       return line;
     }
+    if (arg == "--port-base" || arg.rfind("--port-base=", 0) == 0) {
+      std::string text;
+      if (arg == "--port-base") {
+        if (i + 1 >= argc) return fail("--port-base needs a port number");
+        text = argv[++i];
+      } else {
+        text = arg.substr(std::strlen("--port-base="));
+      }
+      std::string error;
+      if (!ParsePortBase(text, &line.portBase, &error)) return fail(error);
+      afterQtOption = false;
+      continue;
+    }
     std::string value;
     if (arg == "--address") {
       if (i + 1 >= argc) return fail("--address needs an IPv4 address such as 127.0.0.1");
@@ -67,17 +106,24 @@ PanelCommandLine ParsePanelCommandLine(int argc, const char *const *argv) {
 }
 
 std::string PanelHelpText() {
-  return "Usage: Skarvel [--address A.B.C.D] [Qt options]\n"
+  return "Usage: Skarvel [--address A.B.C.D] [--port-base P] [Qt options]\n"
          "The operator's control panel for the wheeled mobile robot: power modules,\n"
          "battery figures, servos, hold-to-drive, odometry, encoders, bumpers, the\n"
          "emergency key, seven ultrasonic ranges and the lamps of the controller's\n"
          "five services.\n"
+         "\n"
+         "The readings stay empty until they are switched on: each group appears once\n"
+         "its \"... Enable\" button (USonic, Bumper, Emergency, Drive Pos, Power Module)\n"
+         "is pressed, and stops with \"... Disable\".\n"
          "\n"
          "Options:\n"
          "  --address A.B.C.D  talk to the controller at this dotted IPv4 address for\n"
          "                     this run instead of the built-in " SKARVEL_DEFAULT_ROBOT_ADDRESS
          ",\n"
          "                     as if it had been typed and set with IP Set\n"
+         "  --port-base P      reach the five services at P, P+1, P+2, P+7 and P+12\n"
+         "                     instead of the robot's ports 50010 to 50022 (a simulator\n"
+         "                     started with robot-sim --port-base P)\n"
          "  --help             show this help and exit\n"
          "  --version          show the version and exit\n"
          "\n"

@@ -12,11 +12,15 @@ struct PanelCommandLine {
   // The controller address given with --address (dotted IPv4), or empty for
   // the built-in one.
   std::string address;
+  // The port base given with --port-base (the motor driver's port; the
+  // other services follow at the robot's offsets), or 0 for the robot's own.
+  int portBase = 0;
   // For UsageError: what was wrong, one line without the program's name.
   std::string error;
 };
 
-// Reads --help, --version and --address A.B.C.D (also --address=A.B.C.D).
+// Reads --help, --version, --address A.B.C.D and --port-base P (also in the
+// form --option=value).
 // Single-dash arguments are Qt's (-platform offscreen, -style NAME) and are
 // left for it, with the value that follows them.
 PanelCommandLine ParsePanelCommandLine(int argc, const char *const *argv);

@@ -10,6 +10,7 @@
 
 #include "command_line.h"
 #include "panel_dialog.h"
+#include "robot_proxies.h"
 
 #ifndef KIVREL_PROJECT_VERSION
 #define KIVREL_PROJECT_VERSION "unknown"
@@ -64,6 +65,8 @@ int main(int argc, char *argv[]) {
     std::fprintf(stderr, "Skarvel: %s\n", noDisplay.c_str());
     return kExitNoDisplay;
   }
+
+  if (line.portBase != 0) g_robotPortBase.store(line.portBase);
 
   g_previousHandler = qInstallMessageHandler(OnStartMessage);
   QApplication app(argc, argv);

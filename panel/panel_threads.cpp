@@ -151,6 +151,9 @@ int DrivePosThread(PanelDialog &dialog) {
     threads.Show(kPositionEdits[0], proxy.m_x.load());
     threads.Show(kPositionEdits[1], proxy.m_y.load());
     threads.Show(kPositionEdits[2], proxy.m_theta.load());
+    // The position goes out at once: the encoder call may take its whole
+    // deadline.
+    threads.Deliver();
     proxy.ReadEncoder();
     threads.Show(kEncoderEdits[0], proxy.m_encoderLeft.load());
     threads.Show(kEncoderEdits[1], proxy.m_encoderRight.load());
@@ -290,8 +293,15 @@ void PanelThreads::Show(int id, int32_t value, int32_t lampRow) {
   std::lock_guard<std::mutex> lock(m_updatesMutex);
   Update &u = m_updates[slot];
   // Most readings repeat from pass to pass: only a change costs the
-  // user-interface thread anything.
-  if (u.known && u.value == value && u.lampRow == lampRow) return;
+  // user-interface thread anything. A change is one against what the
+  // control shows: a lamp is asked (any thread may set it), an edit or bar
+  // that something else has changed since has lost its record.
+  if (u.known && u.value == value && u.lampRow == lampRow) {
+    const StatusLamp *lamp = m_lamps[static_cast<size_t>(slot)].load();
+    if (lamp == nullptr ||
+        (lamp->rowY() == lampRow && lamp->column() == value && lamp->extraY() == 0))
+      return;
+  }
   u = {true, true, value, lampRow};
   m_anyPending = true;
 }
@@ -334,10 +344,12 @@ void PanelThreads::ApplyNow() {
     for (Update &u : m_updates)
       u.pending = false;
   }
+  m_applying = true;
   for (int slot = 0; slot < kControlSlots; ++slot) {
     const Update &u = updates[slot];
     if (!u.pending) continue;
     QWidget *control = m_dialog.control(kFirstControl + slot);
+    Watch(slot, control);
     // Only a change is repainted.
     if (auto *edit = qobject_cast<QLineEdit *>(control)) {
       const QString text = QString::number(u.value);
@@ -357,6 +369,26 @@ void PanelThreads::ApplyNow() {
         lamp->SetLamp(u.lampRow, u.value, 0);
     }
   }
+  m_applying = false;
+}
+
+void PanelThreads::Watch(int slot, QWidget *control) {
+  const auto index = static_cast<size_t>(slot);
+  if (m_watched[index]) return;
+  m_watched[index] = true;
+  // A change made by anything but the application forgets the control's
+  // record, so that the next reading shows again even when it repeats.
+  const auto forget = [this, slot] {
+    if (m_applying) return;
+    std::lock_guard<std::mutex> lock(m_updatesMutex);
+    m_updates[static_cast<size_t>(slot)].known = false;
+  };
+  if (auto *edit = qobject_cast<QLineEdit *>(control))
+    QObject::connect(edit, &QLineEdit::textChanged, &m_frameTimer, forget);
+  else if (auto *bar = qobject_cast<QProgressBar *>(control))
+    QObject::connect(bar, &QProgressBar::valueChanged, &m_frameTimer, forget);
+  else if (auto *lamp = qobject_cast<StatusLamp *>(control))
+    m_lamps[index].store(lamp);
 }
 
 bool PanelThreads::Leave(PanelThread kind, const std::atomic<bool> &flag) {

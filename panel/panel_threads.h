@@ -43,6 +43,8 @@
 #include <thread>
 
 class PanelDialog;
+class QWidget;
+class StatusLamp;
 
 enum class PanelThread : int {
   ConnectState,
@@ -108,7 +110,9 @@ public:
 
   // Control updates. Show records the value for the control `id` (an
   // edit's number, a bar's position, a lamp's column in `lampRow`), any
-  // thread, unless it is the value last recorded for that control; Deliver
+  // thread, unless it is the value last recorded for that control and the
+  // control still shows it (a control changed by anything else since gets
+  // the reading again, repeat or not); Deliver
   // makes sure the dialog soon applies what has been recorded, and does
   // nothing when nothing new has been. ApplyUpdates runs on the
   // user-interface thread (the dialog's ShowReadings): it applies what has
@@ -125,6 +129,9 @@ public:
 
 private:
   void ApplyNow();
+  // User-interface thread: from the first update of `slot` on, notices
+  // changes that others make to its control.
+  void Watch(int slot, QWidget *control);
 
   struct Slot {
     std::thread thread;
@@ -153,7 +160,11 @@ private:
   std::array<Update, kControlSlots> m_updates{};
   bool m_anyPending = false;
   std::atomic<bool> m_deliveryQueued{false};
+  // The lamps among the controls, once first updated; read by Show.
+  std::array<std::atomic<const StatusLamp *>, kControlSlots> m_lamps{};
   // User-interface thread only.
+  std::array<bool, kControlSlots> m_watched{};
+  bool m_applying = false;
   QTimer m_frameTimer;
   QElapsedTimer m_sinceApplied;
 };

@@ -2,7 +2,8 @@
 # test's own, robot-sim's options and signals, Skarvel's command line and
 # every program's --version. Ports are the system's free ones.
 add_executable(cli_test cli_test.cpp)
-target_link_libraries(cli_test PRIVATE kivrel kivrel_host GTest::gtest_main Threads::Threads)
+target_link_libraries(cli_test PRIVATE kivrel kivrel_host skarvel_robot GTest::gtest_main
+  Threads::Threads)
 target_compile_definitions(cli_test PRIVATE
   KIVREL_CALL_PATH="$<TARGET_FILE:kivrel-call>"
   ROBOT_SIM_PATH="$<TARGET_FILE:robot-sim>"

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "fake_service.h"
+#include "robot_ports.h"
 #include "kivrel.hpp"
 #include "kivrel_host.h"
 #include "program.h"
@@ -327,31 +328,6 @@ TEST(KivrelCall, ShowWirePrintsBothMessagesExactlyAsTheyCrossed) {
 
 // --- robot-sim
 
-// A base port whose five service ports (base + 0, 1, 2, 7, 12) are free
-// now; 0 when none was found. Drawn below the system's range for outgoing
-// connections, where only listeners can hold a port.
-int FreeSimulatorBase() {
-  std::minstd_rand draw(static_cast<unsigned>(::getpid()));
-  for (int attempt = 0; attempt < 200; ++attempt) {
-    const int base = 20000 + static_cast<int>(draw() % 12000);
-    bool free = true;
-    for (int offset : {0, 1, 2, 7, 12}) {
-      int s = ::socket(AF_INET, SOCK_STREAM, 0);
-      // As the simulator binds: a port with closed connections lingering
-      // (TIME_WAIT) is free to it.
-      const int on = 1;
-      ::setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-      sockaddr_in a{};
-      a.sin_family = AF_INET;
-      a.sin_port = htons(static_cast<uint16_t>(base + offset));
-      free = free && ::bind(s, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0;
-      ::close(s);
-    }
-    if (free) return base;
-  }
-  return 0;
-}
-
 TEST(RobotSim, NamesTheRefusedOptionValueAndTheTakenPort) {
   const struct {
     std::vector<std::string> args;
@@ -377,7 +353,7 @@ TEST(RobotSim, NamesTheRefusedOptionValueAndTheTakenPort) {
   }
 
   // Something else listens on the bumper's port.
-  const int base = FreeSimulatorBase();
+  const int base = FreeRobotPortBase();
   ASSERT_NE(base, 0);
   int holder = ::socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in a{};
@@ -429,7 +405,7 @@ TEST(RobotSim, SigintAndSigtermStopItCleanly) {
   for (bool view : {false, true}) {
     for (int sig : {SIGINT, SIGTERM}) {
       SCOPED_TRACE(std::string(view ? "--view " : "") + strsignal(sig));
-      const int base = FreeSimulatorBase();
+      const int base = FreeRobotPortBase();
       ASSERT_NE(base, 0);
       std::vector<std::string> args = {"--port-base", std::to_string(base), "--no-terminal"};
       if (view) args.push_back("--view");
@@ -454,6 +430,8 @@ TEST(Skarvel, ReadsItsCommandLineWithoutADisplay) {
   ProgramRun help = RunProgram(SKARVEL_PATH, {"--help"}, headless);
   EXPECT_EQ(help.status, 0);
   EXPECT_NE(help.out.find("--address A.B.C.D"), std::string::npos);
+  EXPECT_NE(help.out.find("--port-base P"), std::string::npos);
+  EXPECT_NE(help.out.find("\"... Enable\" button"), std::string::npos) << help.out;
   EXPECT_EQ(help.err, "");
 
   const struct {
@@ -466,6 +444,7 @@ TEST(Skarvel, ReadsItsCommandLineWithoutADisplay) {
       {{"--address"}, "--address needs an IPv4 address"},
       {{"--adress", "127.0.0.1"}, "unknown option '--adress'"},
       {{"127.0.0.1"}, "unexpected argument '127.0.0.1'"},
+      {{"--port-base", "65530"}, "--port-base 65530 is too high"},
   };
   for (const auto &c : usage) {
     SCOPED_TRACE(c.message);

@@ -13,10 +13,13 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <deque>
 #include <mutex>
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 class FakeService {
@@ -56,6 +59,12 @@ public:
     std::lock_guard<std::mutex> lock(m_mutex);
     m_how = how;
     m_bytes = std::move(bytes);
+  }
+  // Scripts the answers to the next calls, one each in turn; the last one
+  // then answers every call after them.
+  void AnswerInTurn(std::vector<std::pair<Reply, std::string>> turns) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_turns.assign(turns.begin(), turns.end());
   }
   int Connections() const { return m_connections.load(); }
   int Port() const { return m_port; }
@@ -101,6 +110,10 @@ private:
     std::string bytes;
     {
       std::lock_guard<std::mutex> lock(m_mutex);
+      if (!m_turns.empty()) {
+        std::tie(m_how, m_bytes) = m_turns.front();
+        m_turns.pop_front();
+      }
       how = m_how;
       bytes = m_bytes;
     }
@@ -157,6 +170,7 @@ private:
   mutable std::mutex m_mutex;
   Reply m_how = Reply::CloseAfterRequest;
   std::string m_bytes;
+  std::deque<std::pair<Reply, std::string>> m_turns;
   std::vector<std::string> m_requests;
   std::thread m_thread;
 };

@@ -1,6 +1,6 @@
 // The panel at work: its worker threads, Enable toggles and hold-to-drive
 // control, driven as the operator drives them (offscreen) against the robot
-// simulator running in this process on the controller's ports at
+// simulator running in this process on ports of the test's own at
 // 127.0.0.1. Nothing here waits a fixed time: every wait is for a condition,
 // bounded, with the user-interface thread's events processed meanwhile.
 #include <gtest/gtest.h>
@@ -25,13 +25,18 @@
 #include <memory>
 #include <numbers>
 #include <string>
+#include <thread>
 
 #include "fake_service.h"
 #include "panel_dialog.h"
+#include "robot_ports.h"
 #include "simulator.h"
 #include "status_lamp.h"
 
 namespace {
+
+[[maybe_unused]] const testing::Environment *const kOwnPorts =
+    testing::AddGlobalTestEnvironment(new OwnRobotPorts);
 
 constexpr int kWaitMs = 10000;
 
@@ -96,12 +101,14 @@ protected:
     sim_.reset();
   }
 
-  void StartRobot(std::array<int32_t, robotsim::kServiceCount> ports = robotsim::kDefaultPorts) {
+  void StartRobot(
+      std::array<int32_t, robotsim::kServiceCount> ports = OwnPorts(robotsim::kDefaultPorts)) {
     robotsim::SimulatorOptions options;
     options.realtime = false; // the robot moves only when a test advances it
     options.ports = ports;
+    options.bind_address = "127.0.0.1";
     sim_ = std::make_unique<robotsim::RobotSimulator>(options);
-    ASSERT_TRUE(sim_->Start()) << "the simulator could not take the robot's ports";
+    ASSERT_TRUE(sim_->Start()) << "the simulator could not take its ports";
   }
 
   robotsim::WorldState State() const { return sim_->Take().state; }
@@ -246,11 +253,11 @@ TEST_F(PanelLive, UltraSonicToggleShowsTheRangesFillsBarsBeyondTheScaleAndKeepsT
 
 TEST_F(PanelLive, UltraSonicBarsShowOutOfScaleRangesAtTheirEndsAndEditsTheTrueNumbers) {
   // A scripted ultrasonic service in place of the simulator's.
-  auto ports = robotsim::kDefaultPorts;
+  auto ports = OwnPorts(robotsim::kDefaultPorts);
   ports[static_cast<size_t>(robotsim::Service::UltraSonic)] = 0;
   sim_.reset();
   StartRobot(ports);
-  FakeService sonar(50012);
+  FakeService sonar(ServicePort(RobotPort::UltraSonic));
   sonar.Answer(FakeService::Reply::Bytes,
                FakeService::Response(FakeService::Ints({100, 100, 100, 100, 100, 100, 100, 1})));
   Click(1026);
@@ -317,10 +324,10 @@ TEST_F(PanelLive, BumperAndEmergencyLampsLightBrightRedForAnyNonZeroValue) {
   EXPECT_TRUE(WaitUntil([&] { return !Running(PanelThread::Emergency); }));
   sim_.reset();
   {
-    auto ports = robotsim::kDefaultPorts;
+    auto ports = OwnPorts(robotsim::kDefaultPorts);
     ports[static_cast<size_t>(robotsim::Service::EmergencyKey)] = 0;
     StartRobot(ports);
-    FakeService key(50022);
+    FakeService key(ServicePort(RobotPort::Emergency));
     key.Answer(FakeService::Reply::Bytes, FakeService::Response(FakeService::Ints({-3})));
     Click(1030);
     EXPECT_EQ(Caption(1030), "Emergency Disable");
@@ -354,6 +361,64 @@ TEST_F(PanelLive, DrivePosToggleShowsOdometryAndEncoders) {
   EXPECT_EQ(Caption(1042), "Drive Pos Enable");
   EXPECT_TRUE(WaitUntil(
       [&] { return !Running(PanelThread::DrivePos) && LampShows(Lamp(1096), kGreen, kDark); }));
+}
+
+// A reading that repeats shows again once something else has changed its
+// control; the drive thread shows the position before its encoder call.
+TEST_F(PanelLive, RepeatedReadingsReturnAfterOutsideChangesAndThePositionPrecedesTheEncoders) {
+  auto ports = OwnPorts(robotsim::kDefaultPorts);
+  ports[static_cast<size_t>(robotsim::Service::UltraSonic)] = 0;
+  ports[static_cast<size_t>(robotsim::Service::MotorDriver)] = 0;
+  sim_.reset();
+  StartRobot(ports);
+  FakeService sonar(ServicePort(RobotPort::UltraSonic));
+  sonar.Answer(FakeService::Reply::Bytes,
+               FakeService::Response(FakeService::Ints({100, 100, 100, 100, 100, 100, 100, 1})));
+  // The position, then an encoder call left unanswered until it times out.
+  FakeService motor(ServicePort(RobotPort::MotorDriver));
+  motor.AnswerInTurn(
+      {{FakeService::Reply::Bytes, FakeService::Response(FakeService::Ints({11, 22, 33}))},
+       {FakeService::Reply::Silent, ""}});
+
+  const auto readingsShown = [&] {
+    for (int id = 1019; id <= 1025; ++id)
+      if (d_->bar(id)->value() != 100) return false;
+    return Text(1003) == "100" && LampShows(Lamp(1094), kGreen, kBright);
+  };
+  Click(1026);
+  ASSERT_TRUE(WaitUntil(readingsShown));
+  d_->InitUltraSonicBars();
+  d_->edit(1003)->setText("edited");
+  std::thread([&] { Lamp(1094)->SetLamp(kGreen, kDark, 0); }).join();
+  ASSERT_FALSE(readingsShown());
+  EXPECT_TRUE(WaitUntil(readingsShown));
+
+  // A panel whose drive thread is the only one to deliver (no Connect State
+  // thread, no other polling), and what its encoder edit holds once the
+  // delivery that showed the position has been applied whole.
+  d_.reset();
+  PanelThreads::FailCreationForTesting(PanelThread::ConnectState, true);
+  bool told = false;
+  DismissNextFailureBox(&told);
+  d_ = std::make_unique<PanelDialog>();
+  PanelThreads::FailCreationForTesting(PanelThread::ConnectState, false);
+  ASSERT_TRUE(told);
+  d_->show();
+  bool looked = false;
+  std::string encoderBeside;
+  QObject::connect(d_->edit(1016), &QLineEdit::textChanged, d_.get(), [&](const QString &text) {
+    if (text != "11" || looked) return;
+    QTimer::singleShot(0, d_.get(), [&] {
+      encoderBeside = Text(1031).toStdString();
+      looked = true;
+    });
+  });
+  ASSERT_EQ(Text(1031), "");
+  Click(1042);
+  ASSERT_TRUE(WaitUntil([&] { return looked; }));
+  EXPECT_EQ(Text(1017), "22");
+  EXPECT_EQ(encoderBeside, "") << "the position waited for the encoder call";
+  EXPECT_TRUE(WaitUntil([&] { return Text(1031) == "0"; })) << "the encoders follow";
 }
 
 TEST_F(PanelLive, PowerModuleToggleShowsBatteryFiguresAndModuleStatesOnHiddenLamps) {

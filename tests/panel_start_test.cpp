@@ -38,6 +38,31 @@ TEST(PanelCommandLine, TakesOnlyStrictDottedAddressesAndLeavesQtItsOptions) {
     EXPECT_EQ(line.address, "");
   }
   EXPECT_EQ(Parse({"--address"}).action, Action::UsageError);
+
+  // A port base as robot-sim takes it; none given, the robot's own ports.
+  EXPECT_EQ(Parse({}).portBase, 0);
+  EXPECT_EQ(Parse({"--port-base", "51010"}).portBase, 51010);
+  EXPECT_EQ(Parse({"-platform", "offscreen", "--port-base=65523"}).portBase, 65523);
+  const struct {
+    std::vector<const char *> args;
+    const char *message;
+  } badBases[] = {
+      {{"--port-base", "abc"}, "--port-base 'abc' is not a port number from 1 to 65535"},
+      {{"--port-base", "0"}, "--port-base '0' is not a port number"},
+      {{"--port-base", "-5"}, "--port-base '-5' is not a port number"},
+      {{"--port-base", "99999999999"}, "--port-base '99999999999' is not a port number"},
+      {{"--port-base=65524"},
+       "--port-base 65524 is too high: the emergency key would need port "
+       "65536; the highest base is 65523"},
+      {{"--port-base"}, "--port-base needs a port number"},
+  };
+  for (const auto &c : badBases) {
+    SCOPED_TRACE(c.message);
+    const PanelCommandLine line = Parse(c.args);
+    EXPECT_EQ(line.action, Action::UsageError);
+    EXPECT_EQ(line.error.rfind(c.message, 0), 0u) << line.error;
+    EXPECT_EQ(line.portBase, 0);
+  }
   EXPECT_EQ(Parse({"--adress=127.0.0.2"}).action, Action::UsageError);
   EXPECT_EQ(Parse({"127.0.0.2"}).action, Action::UsageError);
 }

@@ -29,10 +29,14 @@
 
 #include "about_dialog.h"
 #include "panel_dialog.h"
+#include "robot_ports.h"
 #include "simulator.h"
 #include "status_lamp.h"
 
 namespace {
+
+[[maybe_unused]] const testing::Environment *const kOwnPorts =
+    testing::AddGlobalTestEnvironment(new OwnRobotPorts);
 
 // Pixels for dialog units, worked out here from the dialog's own font the
 // way dialog templates do it, independently of the panel's builder.
@@ -577,13 +581,15 @@ protected:
   static void SetUpTestSuite() {
     robotsim::SimulatorOptions options;
     options.realtime = false; // nothing moves unless a command says so
+    options.ports = OwnPorts(robotsim::kDefaultPorts);
+    options.bind_address = "127.0.0.1";
     sim_ = std::make_unique<robotsim::RobotSimulator>(options);
     started_ = sim_->Start();
   }
   static void TearDownTestSuite() { sim_.reset(); }
 
   void SetUp() override {
-    ASSERT_TRUE(started_) << "the simulator could not take the robot's ports";
+    ASSERT_TRUE(started_) << "the simulator could not take its ports";
     ASSERT_STREQ(SKARVEL_DEFAULT_ROBOT_ADDRESS, "127.0.0.1");
     d_ = std::make_unique<PanelDialog>();
     d_->show();

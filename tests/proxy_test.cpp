@@ -1,5 +1,5 @@
-// The robot access layer against scripted services on the robot's ports and
-// against no service at all.
+// The robot access layer against scripted services on ports of the test's
+// own and against no service at all.
 #include <dirent.h>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -13,8 +13,13 @@
 #include "example_documents.h"
 #include "fake_service.h"
 #include "robot_proxies.h"
+#include "robot_ports.h"
 
 namespace {
+
+// Nothing listens at the base until a test starts a scripted service there.
+[[maybe_unused]] const testing::Environment *const kOwnPorts =
+    testing::AddGlobalTestEnvironment(new OwnRobotPorts);
 
 using testing::internal::CaptureStdout;
 using testing::internal::GetCapturedStdout;
@@ -114,7 +119,7 @@ TEST_F(ProxyTest, UnreachableControllerChangesNothingButConnectStatus) {
 }
 
 TEST_F(ProxyTest, UltraSonicReportsAFailedConnectButNotAClientThatCouldNotBeMade) {
-  // A connect that fails (nothing listens on the robot's port) is reported.
+  // A connect that fails (nothing listens on the service's port) is reported.
   UltraSonicProxy sonar;
   sonar.m_range[0] = 42;
   sonar.m_connectStatus = 0;
@@ -143,7 +148,7 @@ TEST_F(ProxyTest, UltraSonicReportsAFailedConnectButNotAClientThatCouldNotBeMade
 }
 
 TEST_F(ProxyTest, EachOperationMakesOneConnectionAndDecodesTheReply) {
-  FakeService service(RobotPort::Bumper);
+  FakeService service(ServicePort(RobotPort::Bumper));
   service.Answer(FakeService::Reply::Bytes, FakeService::Response(FakeService::Ints({1, 0})));
   BumperProxy bumper;
   bumper.ReadBumperArray();
@@ -162,7 +167,7 @@ TEST_F(ProxyTest, EachOperationMakesOneConnectionAndDecodesTheReply) {
 }
 
 TEST_F(ProxyTest, PowerSwitchesSendTheControllersModuleNumbers) {
-  FakeService service(RobotPort::PowerModule);
+  FakeService service(ServicePort(RobotPort::PowerModule));
   service.Answer(FakeService::Reply::Bytes, FakeService::Response(""));
   PowerModuleProxy power;
   const std::pair<PowerModuleId, int> modules[] = {
@@ -196,8 +201,8 @@ TEST_F(ProxyTest, PowerSwitchesSendTheControllersModuleNumbers) {
 }
 
 TEST_F(ProxyTest, MissingOrMisshapenRepliesKeepTheFields) {
-  FakeService sonarService(RobotPort::UltraSonic);
-  FakeService bumperService(RobotPort::Bumper);
+  FakeService sonarService(ServicePort(RobotPort::UltraSonic));
+  FakeService bumperService(ServicePort(RobotPort::Bumper));
   UltraSonicProxy sonar;
   BumperProxy bumper;
 
@@ -256,7 +261,7 @@ TEST_F(ProxyTest, MissingOrMisshapenRepliesKeepTheFields) {
 // Several threads on one proxy while the address is replaced: each
 // operation has its own connection, and ThreadSanitizer sees no race.
 TEST_F(ProxyTest, ConcurrentOperationsOnOneProxyShareNothingButFields) {
-  FakeService service(RobotPort::MotorDriver);
+  FakeService service(ServicePort(RobotPort::MotorDriver));
   service.Answer(FakeService::Reply::Bytes, FakeService::Response(FakeService::Ints({5, 6, 7})));
   MotorDriverProxy motor;
   constexpr int kThreads = 4, kCalls = 10;

@@ -45,7 +45,7 @@ const char kUsage[] =
     "Options:\n"
     "  --seed N       seed of the sensor noise (default 1), for repeatable runs\n"
     "  --port-base P  serve on P, P+1, P+2, P+7 and P+12 instead (a second\n"
-    "                 simulator beside the first; the panel uses the fixed ports)\n"
+    "                 simulator beside the first; Skarvel --port-base P reaches it)\n"
     "  --bind ADDR    listen on this local IPv4 address (dotted, such as\n"
     "                 192.168.1.20); 0.0.0.0 listens on every interface, as the\n"
     "                 controller does, and serves anyone who can reach this\n"
