@@ -24,6 +24,7 @@
 #include <csignal>
 #include <fstream>
 
+#include "kivrel.h"
 #include "program.h"
 #include "robot_proxies.h"
 #include "simulator.h"
@@ -407,6 +408,7 @@ TEST_F(WebServerTest, TheProgramPrintsOnlyItsAddressAndStopsTheWheelsOnSigterm) 
 } // namespace
 
 int main(int argc, char **argv) {
+  kivrel_initialize();
   QCoreApplication app(argc, argv);
   ::testing::InitGoogleTest(&argc, argv);
   return RUN_ALL_TESTS();
