@@ -27,8 +27,9 @@ set(libkivrel-dev_not "${lib}/libkivrel.so.1")
 set(kivrel-tools_files "bin/kivrel-call" "bin/robot-sim" "share/man/man1/kivrel-call.1.gz"
   "share/man/man1/robot-sim.1.gz" "share/man/man7/kivrel-robot.7.gz")
 set(kivrel-tools_depends "libkivrel1 (= ${deb_version})" "libc6" "libqt6widgets6")
-set(kivrel-tools_not "bin/robot-sim-load" "bin/Skarvel")
-set(skarvel_files "bin/Skarvel" "share/applications/skarvel.desktop" "share/man/man1/Skarvel.1.gz")
+set(kivrel-tools_not "bin/robot-sim-load" "bin/Skarvel" "bin/skarvel-web")
+set(skarvel_files "bin/Skarvel" "share/applications/skarvel.desktop" "share/man/man1/Skarvel.1.gz"
+  "bin/skarvel-web" "share/man/man1/skarvel-web.1.gz")
 foreach(size 16 22 24 32 48 64 128 256)
   list(APPEND skarvel_files "share/icons/hicolor/${size}x${size}/apps/skarvel.png")
 endforeach()
