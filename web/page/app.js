@@ -40,6 +40,7 @@
     plots: 'Battery and currents, last ten minutes', stale: 'no answer',
     about: 'About Skarvel', version: 'version', notNumber: 'not a number',
     battery: 'battery (V)', consumption: 'consumption (mA)', charge: 'charge (mA)',
+    ' Up': ' Up', ' Down': ' Down', 'USonic ': 'USonic ',
   };
   let lang = /^ko\b/i.test(navigator.language || '') ? 'ko' : 'en';
   const t = (key) => (lang === 'ko' ? KO[key] : EN[key]) ?? key.trim();
@@ -204,7 +205,7 @@
     for (const g of GROUPS) setLamp($('lamp-' + g), services[g] === true);
     for (const section of document.querySelectorAll('[data-group]')) {
       const g = section.dataset.group;
-      if (g !== 'connect') section.classList.toggle('stale', stale[g] === true);
+      section.classList.toggle('stale', stale[g] === true);
     }
 
     const p = Array.isArray(s.power) ? s.power : [];
@@ -319,7 +320,7 @@
   function drawMap() {
     const { g, w, h } = prepare($('map'));
     const s = lastState;
-    if (!s || !s.position) return;
+    if (!s || !s.position || w < 40 || h < 40) return;
     const { x, y } = s.position;
     const heading = ((s.position.theta || 0) * Math.PI) / 180;
     const ranges = Array.isArray(s.sonar) ? s.sonar.slice(0, SONARS) : [];
@@ -406,6 +407,7 @@
 
   function drawSeries(canvas, series) {
     const { g, w, h } = prepare(canvas);
+    if (w < 80 || h < 40) return;
     const now = Date.now();
     let lo = Infinity, hi = -Infinity;
     for (const p of plot)
@@ -564,6 +566,7 @@
       });
     } else {
       // The controller does not report the spare outputs: both ways offered.
+      li.className = 'spare';
       li.innerHTML = '<button type="button" data-on="1"></button><button type="button" data-on="0"></button>';
       for (const b of li.querySelectorAll('button')) {
         b.dataset.name = m.name;
