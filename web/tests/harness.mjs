@@ -1,8 +1,8 @@
 // What the browser tests and the benchmark share: the simulator and the
 // server as child processes on free loopback ports, Debian's chromium
 // through puppeteer-core, and direct calls to the simulator with kivrel-call.
-import { spawn, execFile } from 'node:child_process';
-import { mkdtempSync, rmSync } from 'node:fs';
+import { execFile, execFileSync, spawn } from 'node:child_process';
+import { mkdtempSync, readFileSync, rmSync } from 'node:fs';
 import net from 'node:net';
 import os from 'node:os';
 import path from 'node:path';
@@ -10,6 +10,7 @@ import { promisify } from 'node:util';
 import puppeteer from 'puppeteer-core';
 
 const run = promisify(execFile);
+const CLOCK_TICKS = Number(execFileSync('getconf', ['CLK_TCK'], { encoding: 'utf8' }).trim()) || 100;
 
 export const HOST = '127.0.0.1';
 // robot-sim's services sit at these offsets from its port base.
@@ -217,4 +218,17 @@ export async function acceptedPerSecond(sim, ms) {
   await sleep(ms);
   const end = sim.stats[sim.stats.length - 1];
   return ((end.accepted - start.accepted) * 1000) / Math.max(1, end.t - start.t);
+}
+
+// CPU seconds (user + system) a process has used so far.
+export function cpuSeconds(pid) {
+  const stat = readFileSync(`/proc/${pid}/stat`, 'utf8');
+  const fields = stat.slice(stat.lastIndexOf(')') + 2).split(' ');
+  return (Number(fields[11]) + Number(fields[12])) / CLOCK_TICKS;
+}
+
+// Resident memory of a process in KiB.
+export function residentKiB(pid) {
+  const m = /VmRSS:\s+(\d+) kB/.exec(readFileSync(`/proc/${pid}/status`, 'utf8'));
+  return m ? Number(m[1]) : NaN;
 }
