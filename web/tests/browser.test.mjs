@@ -106,13 +106,14 @@ test('the wheels stop whichever way the hold ends', async (t) => {
     { name: 'key released', end: (page) => page.keyboard.up('ArrowUp') },
     { name: 'window blurred', end: (page) => page.evaluate(() => window.dispatchEvent(new Event('blur'))) },
     {
+      // Another tab in front hides this one.
       name: 'page hidden',
-      end: (page) =>
-        page.evaluate(() => {
-          Object.defineProperty(document, 'hidden', { configurable: true, get: () => true });
-          Object.defineProperty(document, 'visibilityState', { configurable: true, get: () => 'hidden' });
-          document.dispatchEvent(new Event('visibilitychange'));
-        }),
+      end: async (page) => {
+        const other = await browser.newPage();
+        await other.bringToFront();
+        await page.waitForFunction(() => document.visibilityState === 'hidden', { timeout: 5000 });
+        return () => other.close();
+      },
     },
     { name: 'page closed', end: (page) => page.close() },
     {
@@ -144,8 +145,9 @@ test('the wheels stop whichever way the hold ends', async (t) => {
       else await page.keyboard.down('ArrowUp');
       await moved(from);
       const t0 = Date.now();
-      await c.end(page);
+      const cleanUp = await c.end(page);
       const last = await lastMotionAfter(t0);
+      if (typeof cleanUp === 'function') await cleanUp();
       t.diagnostic(`${c.name}: last motion ${last} ms after the end of the hold`);
       assert.ok(last <= STOP_BOUND_MS, `${c.name}: still moving ${last} ms after the hold ended`);
       if (!page.isClosed()) {
