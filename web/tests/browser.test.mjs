@@ -138,22 +138,22 @@ test('the wheels stop whichever way the hold ends', async (t) => {
   for (const c of cases) {
     await t.test(c.name, async () => {
       const page = await openPage();
-      await takeControl(page);
-      await page.bringToFront();
-      const from = await odometry(base);
-      if (c.hold) await c.hold(page);
-      else await page.keyboard.down('ArrowUp');
-      await moved(from);
-      const t0 = Date.now();
-      const cleanUp = await c.end(page);
-      const last = await lastMotionAfter(t0);
-      if (typeof cleanUp === 'function') await cleanUp();
-      t.diagnostic(`${c.name}: last motion ${last} ms after the end of the hold`);
-      assert.ok(last <= STOP_BOUND_MS, `${c.name}: still moving ${last} ms after the hold ended`);
-      if (!page.isClosed()) {
-        await page.keyboard.up('ArrowUp').catch(() => {});
-        await page.mouse.up().catch(() => {});
-        await page.close();
+      try {
+        await takeControl(page);
+        await page.bringToFront();
+        const from = await odometry(base);
+        if (c.hold) await c.hold(page);
+        else await page.keyboard.down('ArrowUp');
+        await moved(from);
+        const t0 = Date.now();
+        const cleanUp = await c.end(page);
+        const last = await lastMotionAfter(t0);
+        if (typeof cleanUp === 'function') await cleanUp();
+        t.diagnostic(`${c.name}: last motion ${last} ms after the end of the hold`);
+        assert.ok(last <= STOP_BOUND_MS, `${c.name}: still moving ${last} ms after the hold ended`);
+      } finally {
+        // Closing the driver's page frees the role for the next case.
+        if (!page.isClosed()) await page.close();
       }
     });
   }
