@@ -65,6 +65,7 @@
   const TRAIL_MS = 5 * 60 * 1000;
   const PLOT_MS = 10 * 60 * 1000;
   const PLOT_STEP_MS = 1000;
+  const PLOT_MIN_MS = 60 * 1000;
   const KEYS = { ArrowUp: 'forward', ArrowDown: 'backward', ArrowLeft: 'left', ArrowRight: 'right' };
 
   // --- Connection.
@@ -398,17 +399,22 @@
   }
 
   function drawPlots() {
-    drawSeries($('plot-volt'), [{ key: 'volt', label: t('battery'), color: cssColor('--volt') }]);
-    drawSeries($('plot-current'), [
+    drawSeries($('plot-volt'), 0.2, [{ key: 'volt', label: t('battery'), color: cssColor('--volt') }]);
+    drawSeries($('plot-current'), 200, [
       { key: 'consumption', label: t('consumption'), color: cssColor('--consumption') },
       { key: 'charge', label: t('charge'), color: cssColor('--charge') },
     ]);
   }
 
-  function drawSeries(canvas, series) {
+  // `minSpan`: the least range of values shown, so that sensor noise does
+  // not fill the plot's height.
+  function drawSeries(canvas, minSpan, series) {
     const { g, w, h } = prepare(canvas);
     if (w < 80 || h < 40) return;
     const now = Date.now();
+    // The window grows with the history, up to ten minutes.
+    const windowMs = Math.min(PLOT_MS, Math.max(PLOT_MIN_MS, plot.length ? now - plot[0].t : 0));
+    const ago = windowMs >= 120000 ? `-${Math.round(windowMs / 60000)} min` : `-${Math.round(windowMs / 1000)} s`;
     let lo = Infinity, hi = -Infinity;
     for (const p of plot)
       for (const s of series)
@@ -421,21 +427,25 @@
     g.strokeRect(left, top, w - left - right, h - top - bottom);
     g.fillStyle = cssColor('--muted');
     g.font = '11px sans-serif';
-    g.fillText('-10 min', left, h - 3);
+    g.fillText(ago, left, h - 3);
     g.fillText('0', w - right - 8, h - 3);
     series.forEach((s, i) => {
       g.fillStyle = s.color;
       g.fillText(s.label, left + 4 + i * 130, 12);
     });
     if (lo > hi) return;
-    if (hi - lo < 1e-9) { lo -= 1; hi += 1; }
+    if (hi - lo < minSpan) {
+      const mid = (hi + lo) / 2;
+      lo = mid - minSpan / 2;
+      hi = mid + minSpan / 2;
+    }
     const span = hi - lo;
     lo -= span * 0.05; hi += span * 0.05;
     const digits = hi - lo < 10 ? 2 : 0;
     g.fillStyle = cssColor('--muted');
     g.fillText(hi.toFixed(digits), 2, top + 8);
     g.fillText(lo.toFixed(digits), 2, h - bottom);
-    const X = (time) => left + (w - left - right) * (1 - (now - time) / PLOT_MS);
+    const X = (time) => left + (w - left - right) * (1 - (now - time) / windowMs);
     const Y = (v) => top + (h - top - bottom) * (1 - (v - lo) / (hi - lo));
     g.lineWidth = 1.5;
     for (const s of series) {
@@ -443,7 +453,7 @@
       g.beginPath();
       let drawing = false;
       for (const p of plot) {
-        if (p[s.key] === null) { drawing = false; continue; }
+        if (p[s.key] === null || now - p.t > windowMs) { drawing = false; continue; }
         if (drawing) g.lineTo(X(p.t), Y(p[s.key]));
         else g.moveTo(X(p.t), Y(p[s.key]));
         drawing = true;
