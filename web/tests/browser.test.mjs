@@ -69,7 +69,7 @@ async function lastMotionAfter(t0) {
   }
 }
 
-test('the page shows the readings; lamps go dark without the robot and come back with it', async () => {
+test('the page shows the readings; lamps go dark without the robot or the server and come back', async () => {
   const page = await openPage();
   await page.evaluate(() => (window.loadedOnce = true));
   await waitFor('every lamp lit', async () => (await lampsLit(page)).every(Boolean));
@@ -96,6 +96,14 @@ test('the page shows the readings; lamps go dark without the robot and come back
   sim = await startSimulator(base);
   await waitFor('every lamp lit again', async () => (await lampsLit(page)).every(Boolean), 15000);
   assert.equal(await page.$eval('section#motor', (e) => e.classList.contains('stale')), false);
+  assert.equal(await page.evaluate(() => window.loadedOnce), true, 'no reload');
+
+  // The server itself goes away and comes back on its address.
+  await server.stop();
+  await page.waitForFunction(() => document.body.classList.contains('offline'), { timeout: 5000 });
+  assert.ok((await lampsLit(page)).every((on) => !on), 'lamps dark without the server');
+  server = await startServer(base, server);
+  await waitFor('every lamp lit after the server came back', async () => (await lampsLit(page)).every(Boolean), 15000);
   assert.equal(await page.evaluate(() => window.loadedOnce), true, 'no reload');
   await page.close();
 });

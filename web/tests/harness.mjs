@@ -119,16 +119,17 @@ export async function startSimulator(base) {
   };
 }
 
-// skarvel-web against the simulator at `base`, on a free port, with a token
-// of the test's own; resolves once it prints its URL line.
-export async function startServer(base, extra = []) {
+// skarvel-web against the simulator at `base`, on a free port (or `again`'s
+// port and token, to restart it), with a token of the test's own; resolves
+// once it prints its URL line.
+export async function startServer(base, again = null) {
   const { web } = programs();
-  const token = 't' + Math.random().toString(36).slice(2) + Math.random().toString(36).slice(2);
+  const token = again?.token ?? 't' + Math.random().toString(36).slice(2) + Math.random().toString(36).slice(2);
   for (let tries = 0; ; ++tries) {
-    const port = await freePort();
+    const port = again?.port ?? (await freePort());
     const child = spawn(
       web,
-      ['--address', HOST, '--port-base', String(base), '--listen', `${HOST}:${port}`, '--token', token, ...extra],
+      ['--address', HOST, '--port-base', String(base), '--listen', `${HOST}:${port}`, '--token', token],
       { stdio: ['ignore', 'pipe', 'pipe'] },
     );
     const output = [];
