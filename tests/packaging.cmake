@@ -2,9 +2,11 @@
 # builds every Debian package (slow): label "package", left out of the
 # sanitizer passes.
 set(KIVREL_INSTALLED_PROGRAMS kivrel-call robot-sim)
-if(TARGET Skarvel)
-  list(APPEND KIVREL_INSTALLED_PROGRAMS Skarvel)
-endif()
+foreach(program Skarvel skarvel-web)
+  if(TARGET ${program})
+    list(APPEND KIVREL_INSTALLED_PROGRAMS ${program})
+  endif()
+endforeach()
 set(KIVREL_MAN_PAGES OFF)
 if(TARGET man_pages)
   set(KIVREL_MAN_PAGES ON)

@@ -3,6 +3,7 @@
 // wheels before it leaves.
 #include <QCoreApplication>
 #include <QHostAddress>
+#include <QLoggingCategory>
 #include <QSocketNotifier>
 #include <QRandomGenerator>
 #include <array>
@@ -105,6 +106,9 @@ int main(int argc, char *argv[]) {
                 kExitCannotStart);
 
   QCoreApplication app(argc, argv);
+  // Qt's HTTP server warns of every refused WebSocket handshake as of a
+  // missing handler; refusing them is this program's job, not a fault.
+  QLoggingCategory::setFilterRules(QStringLiteral("qt.httpserver.warning=false"));
   g_robotAddress.Set(line.address.empty() ? SKARVEL_DEFAULT_ROBOT_ADDRESS : line.address);
   g_robotPortBase.store(line.portBase);
 

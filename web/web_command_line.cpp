@@ -107,8 +107,8 @@ WebCommandLine ParseWebCommandLine(int argc, const char *const *argv) {
 }
 
 std::string WebHelpText() {
-  return "Usage: skarvel-web [--address A.B.C.D] [--port-base P] [--listen ADDRESS:PORT]\n"
-         "                   [--token TEXT | --token-file PATH]\n"
+  return "Usage: skarvel-web [--address A.B.C.D] [--port-base P] [--listen ADDRESS:PORT] "
+         "[--token TEXT | --token-file PATH]\n"
          "The wheeled mobile robot in a web browser, for any number of people: one poller\n"
          "reads the controller's five services every 100 ms and every open page sees the\n"
          "readings live; one page at a time may take control and drive.\n"

@@ -285,7 +285,8 @@ void WebServer::AcceptChannels() {
             [this, s](const QString &text) { OnMessage(s, text); });
     connect(s, &QWebSocket::binaryMessageReceived, this, [this, s](const QByteArray &) {
       auto it = m_channels.find(s);
-      if (it != m_channels.end()) SendError(it->second, {}, "binary messages are not read");
+      if (it != m_channels.end() && Admit(it->second))
+        SendError(it->second, {}, "binary messages are not read");
     });
     connect(s, &QWebSocket::disconnected, this, [this, s] { OnClosed(s); });
     connect(s, &QWebSocket::bytesWritten, this, [this, s] { OnWritten(s); });
@@ -329,14 +330,15 @@ void WebServer::SendReply(Channel &channel, const QJsonValue &id, bool ok, const
 void WebServer::OnClosed(QWebSocket *socket) {
   auto it = m_channels.find(socket);
   if (it == m_channels.end()) return;
-  if (m_driver == socket) {
+  const bool wasDriver = m_driver == socket;
+  if (wasDriver) {
     m_link.Halt();
     m_driver = nullptr;
   }
   // Not deleted inside its own signal.
   it->second.socket.release()->deleteLater();
   m_channels.erase(it);
-  if (m_driver == nullptr) AnnounceRoles();
+  if (wasDriver) AnnounceRoles();
 }
 
 void WebServer::OnWritten(QWebSocket *socket) {
@@ -358,6 +360,7 @@ void WebServer::OnReading() {
   }
   if (m_channels.empty()) return;
   const QByteArray json = StateJson(r, m_bumperMode, m_servo);
+  const QString text = QString::fromUtf8(json);
   std::vector<QWebSocket *> dropped;
   for (auto &[socket, channel] : m_channels) {
     const qint64 backlog = socket->bytesToWrite();
@@ -368,26 +371,31 @@ void WebServer::OnReading() {
       channel.heldState = json;
     } else {
       channel.heldState.clear();
-      socket->sendTextMessage(QString::fromUtf8(json));
+      socket->sendTextMessage(text);
     }
   }
   for (QWebSocket *socket : dropped)
     socket->abort(); // disconnected follows, and OnClosed
 }
 
-void WebServer::OnMessage(QWebSocket *socket, const QString &text) {
-  auto it = m_channels.find(socket);
-  if (it == m_channels.end()) return;
-  Channel &channel = it->second;
+bool WebServer::Admit(Channel &channel) {
   if (channel.window.elapsed() >= 1000) {
     channel.window.restart();
     channel.messagesInWindow = 0;
   }
-  if (++channel.messagesInWindow > kMaxMessagesPerSecond) {
+  if (++channel.messagesInWindow <= kMaxMessagesPerSecond) return true;
+  if (channel.messagesInWindow == kMaxMessagesPerSecond + 1) {
     SendError(channel, {}, "too many messages: at most 50 a second");
-    socket->close(QWebSocketProtocol::CloseCodePolicyViolated, "flood");
-    return;
+    channel.socket->close(QWebSocketProtocol::CloseCodePolicyViolated, "flood");
   }
+  return false;
+}
+
+void WebServer::OnMessage(QWebSocket *socket, const QString &text) {
+  auto it = m_channels.find(socket);
+  if (it == m_channels.end()) return;
+  Channel &channel = it->second;
+  if (!Admit(channel)) return;
   const QByteArray bytes = text.toUtf8();
   if (bytes.size() > kMaxMessageBytes) {
     SendError(channel, {}, "message too long: at most 4096 bytes");

@@ -92,6 +92,9 @@ private:
   };
 
   void AcceptChannels();
+  // Counts a message against the channel's flood limit: false when it
+  // must be dropped (the channel is then being closed).
+  bool Admit(Channel &channel);
   void OnMessage(QWebSocket *socket, const QString &text);
   void OnClosed(QWebSocket *socket);
   void OnWritten(QWebSocket *socket);

@@ -22,10 +22,10 @@ set(libkivrel-dev_not "${lib}/libkivrel.so.1")
 set(kivrel-tools_files "bin/kivrel-call" "bin/robot-sim" "share/man/man1/kivrel-call.1.gz"
   "share/man/man1/robot-sim.1.gz")
 set(kivrel-tools_depends "libkivrel1 (= ${VERSION})" "libc6" "libqt6widgets6")
-set(kivrel-tools_not "bin/robot-sim-load" "bin/Skarvel")
+set(kivrel-tools_not "bin/robot-sim-load" "bin/Skarvel" "bin/skarvel-web")
 set(skarvel_files "bin/Skarvel" "share/applications/skarvel.desktop"
   "share/icons/hicolor/16x16/apps/skarvel.png" "share/icons/hicolor/32x32/apps/skarvel.png"
-  "share/man/man1/Skarvel.1.gz")
+  "share/man/man1/Skarvel.1.gz" "bin/skarvel-web" "share/man/man1/skarvel-web.1.gz")
 set(skarvel_depends "libkivrel1 (= ${VERSION})" "libc6" "libqt6widgets6")
 set(skarvel_not "bin/kivrel-call")
 
@@ -98,7 +98,7 @@ if(stray)
   message(FATAL_ERROR "installed without a package (no COMPONENT): ${stray}")
 endif()
 
-foreach(program kivrel-call robot-sim Skarvel)
+foreach(program kivrel-call robot-sim Skarvel skarvel-web)
   execute_process(COMMAND env -i ${WORK_DIR}/root/usr/bin/${program} --version
     RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
   if(rc OR NOT out STREQUAL "${program} (kivrel) ${VERSION}\n")
