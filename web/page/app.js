@@ -314,8 +314,12 @@
     return { g, w: canvas.clientWidth, h: canvas.clientHeight };
   }
 
+  // The style sheet's colours, read once: a frame need not recompute styles.
+  const colours = new Map();
   function cssColor(name) {
-    return getComputedStyle(document.body).getPropertyValue(name).trim() || '#888';
+    if (!colours.has(name))
+      colours.set(name, getComputedStyle(document.body).getPropertyValue(name).trim() || '#888');
+    return colours.get(name);
   }
 
   function drawMap() {
@@ -373,15 +377,17 @@
       g.fill();
     });
 
-    // The trail, older parts fainter.
+    // The trail, older parts fainter; one stroke per stretch of points.
     const now = Date.now();
+    const stretch = 20;
     g.strokeStyle = cssColor('--trail');
     g.lineWidth = 2;
-    for (let i = 1; i < trail.length; ++i) {
+    g.lineJoin = 'round';
+    for (let i = 0; i + 1 < trail.length; i += stretch) {
       g.globalAlpha = 0.2 + 0.8 * (1 - (now - trail[i].t) / TRAIL_MS);
       g.beginPath();
-      g.moveTo(X(trail[i - 1].x), Y(trail[i - 1].y));
-      g.lineTo(X(trail[i].x), Y(trail[i].y));
+      g.moveTo(X(trail[i].x), Y(trail[i].y));
+      for (let j = i + 1; j <= Math.min(i + stretch, trail.length - 1); ++j) g.lineTo(X(trail[j].x), Y(trail[j].y));
       g.stroke();
     }
     g.globalAlpha = 1;
