@@ -24,6 +24,7 @@
 #include <csignal>
 #include <fstream>
 
+#include "kivrel.h"
 #include "program.h"
 #include "robot_proxies.h"
 #include "simulator.h"
@@ -320,6 +321,34 @@ TEST_F(WebServerTest, CommandsAnswerWithTheRobotsReplyAndBadInputOnlyWithAnError
   EXPECT_EQ(page.socket.closeCode(), QWebSocketProtocol::CloseCodePolicyViolated);
 }
 
+TEST_F(WebServerTest, ARobotThatStopsAnsweringGoesDarkKeepsItsReadingsAndComesBack) {
+  Page page;
+  ASSERT_TRUE(Open(page));
+  page.Send(R"({"type":"take"})");
+  page.Send(R"({"type":"odometry","x":-321,"y":77,"theta":null})");
+  const auto all = [&](const char *group, bool value) {
+    const QJsonObject o = page.Last("state").value(group).toObject();
+    for (const char *s : {"motorDriver", "bumper", "ultraSonic", "powerModule", "emergency"})
+      if (o.value(s).toBool() != value) return false;
+    return true;
+  };
+  const auto atOdometry = [&] {
+    const QJsonObject p = page.Last("state").value("position").toObject();
+    return p.value("x").toInt() == -321 && p.value("y").toInt() == 77;
+  };
+  ASSERT_TRUE(WaitUntil([&] { return atOdometry() && all("services", true); }));
+  const QJsonValue power = page.Last("state").value("power");
+
+  sim_->Stop();
+  ASSERT_TRUE(WaitUntil([&] { return all("services", false) && all("stale", true); }));
+  EXPECT_TRUE(atOdometry());
+  EXPECT_EQ(page.Last("state").value("power"), power);
+
+  ASSERT_TRUE(sim_->Start());
+  ASSERT_TRUE(WaitUntil([&] { return all("services", true) && all("stale", false); }));
+  EXPECT_TRUE(atOdometry());
+}
+
 TEST_F(WebServerTest, FiftyWatchersCostTheRobotNoMoreConnectionsThanOne) {
   std::vector<std::unique_ptr<Page>> pages;
   for (int i = 0; i < 50; ++i) {
@@ -407,6 +436,7 @@ TEST_F(WebServerTest, TheProgramPrintsOnlyItsAddressAndStopsTheWheelsOnSigterm) 
 } // namespace
 
 int main(int argc, char **argv) {
+  kivrel_initialize();
   QCoreApplication app(argc, argv);
   ::testing::InitGoogleTest(&argc, argv);
   return RUN_ALL_TESTS();

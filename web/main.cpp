@@ -18,6 +18,7 @@
 #include <sys/signalfd.h>
 #include <unistd.h>
 
+#include "kivrel.h"
 #include "robot_proxies.h"
 #include "web_command_line.h"
 #include "web_server.h"
@@ -105,6 +106,8 @@ int main(int argc, char *argv[]) {
     return Fail(std::string("cannot set up signal handling: ") + std::strerror(errno),
                 kExitCannotStart);
 
+  // Before the robot's threads use the library.
+  kivrel_initialize();
   QCoreApplication app(argc, argv);
   // Qt's HTTP server warns of every refused WebSocket handshake as of a
   // missing handler; refusing them is this program's job, not a fault.
@@ -136,5 +139,6 @@ int main(int argc, char *argv[]) {
     server.Shutdown();
   }
   close(signalFd);
+  kivrel_finalize();
   return status;
 }

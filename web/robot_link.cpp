@@ -95,41 +95,27 @@ bool RobotLink::Command(uint64_t ticket, CommandJob job) {
   return true;
 }
 
+bool RobotLink::Stopping() {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  return m_stopping;
+}
+
 void RobotLink::Poll() {
   UltraSonicProxy ultraSonic;
   BumperProxy bumper;
   EmergencyProxy emergency;
   MotorDriverProxy motor;
   PowerModuleProxy power;
+  // Per service: its last read gave values.
+  std::array<bool, kRobotServiceCount> fresh{};
   RobotReading r;
-  auto next = Clock::now();
-  for (;;) {
-    // One connection per operation, six per pass, whoever watches.
-    ultraSonic.ReadSensors();
-    const bool sonarOk = ultraSonic.m_connectStatus == 0 && ultraSonic.m_replyStatus == 0;
-    SetLamp(RobotService::UltraSonic, ultraSonic.m_connectStatus == 0);
-    bumper.ReadBumperArray();
-    const bool bumperOk = bumper.m_connectStatus == 0 && bumper.m_replyStatus == 0;
-    SetLamp(RobotService::Bumper, bumper.m_connectStatus == 0);
-    emergency.ReadEmergencyKey();
-    SetLamp(RobotService::Emergency, emergency.m_connectStatus == 0);
-    motor.ReadPosition();
-    bool motorOk = motor.m_connectStatus == 0;
-    motor.ReadEncoder();
-    motorOk = motorOk && motor.m_connectStatus == 0;
-    SetLamp(RobotService::MotorDriver, motor.m_connectStatus == 0);
-    power.ReadPowerStatus();
-    SetLamp(RobotService::PowerModule, power.m_connectStatus == 0);
-
-    r.seq = m_polls.load() + 1;
+  const auto publish = [&] {
+    ++r.seq;
     r.timeMs = NowMs();
-    for (int s = 0; s < kRobotServiceCount; ++s)
+    for (int s = 0; s < kRobotServiceCount; ++s) {
       r.lamps[s] = m_lamps[s].load();
-    r.stale[static_cast<int>(RobotService::MotorDriver)] = !motorOk;
-    r.stale[static_cast<int>(RobotService::Bumper)] = !bumperOk;
-    r.stale[static_cast<int>(RobotService::UltraSonic)] = !sonarOk;
-    r.stale[static_cast<int>(RobotService::PowerModule)] = power.m_connectStatus != 0;
-    r.stale[static_cast<int>(RobotService::Emergency)] = emergency.m_connectStatus != 0;
+      r.stale[s] = !fresh[s];
+    }
     Copy(power.m_powerStatus, r.power.data(), r.power.size());
     r.x = motor.m_x;
     r.y = motor.m_y;
@@ -140,8 +126,63 @@ void RobotLink::Poll() {
     r.frontRight = bumper.m_frontRight;
     r.emergencyKey = emergency.m_emergencyKey;
     Copy(ultraSonic.m_range, r.sonar.data(), r.sonar.size());
-    m_polls.fetch_add(1);
     m_onReading(r);
+  };
+
+  // One connection per operation, six a pass, whoever watches. Each read
+  // tells whether it gave values; the lamp follows its connection.
+  struct Step {
+    RobotService service;
+    const ProxyField &connectStatus;
+    std::function<bool()> read;
+  };
+  const Step steps[] = {
+      {RobotService::UltraSonic, ultraSonic.m_connectStatus,
+       [&] {
+         ultraSonic.ReadSensors();
+         return ultraSonic.m_connectStatus == 0 && ultraSonic.m_replyStatus == 0;
+       }},
+      {RobotService::Bumper, bumper.m_connectStatus,
+       [&] {
+         bumper.ReadBumperArray();
+         return bumper.m_connectStatus == 0 && bumper.m_replyStatus == 0;
+       }},
+      {RobotService::Emergency, emergency.m_connectStatus,
+       [&] {
+         emergency.ReadEmergencyKey();
+         return emergency.m_connectStatus == 0;
+       }},
+      {RobotService::MotorDriver, motor.m_connectStatus,
+       [&] {
+         motor.ReadPosition();
+         // A driver that did not answer is not asked twice in one pass.
+         if (motor.m_connectStatus != 0) return false;
+         motor.ReadEncoder();
+         return motor.m_connectStatus == 0;
+       }},
+      {RobotService::PowerModule, power.m_connectStatus,
+       [&] {
+         power.ReadPowerStatus();
+         return power.m_connectStatus == 0;
+       }},
+  };
+
+  auto next = Clock::now();
+  for (;;) {
+    for (const Step &step : steps) {
+      // A controller that does not answer costs a connect deadline per
+      // read: stopping must not wait for the whole pass.
+      if (Stopping()) return;
+      const int s = static_cast<int>(step.service);
+      const bool wasLit = m_lamps[s].load();
+      fresh[s] = step.read();
+      const bool lit = step.connectStatus == 0;
+      SetLamp(step.service, lit);
+      // A service that stops answering shows at once, not a pass later.
+      if (wasLit && !lit) publish();
+    }
+    m_polls.fetch_add(1);
+    publish();
 
     // At the panel's pace; a pass slower than a period starts the next at
     // once rather than catching up with a burst.

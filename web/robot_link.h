@@ -8,7 +8,8 @@
 //   Halt, Command, Polls and Lamps may be called from any thread.
 // - Each worker has proxies of its own, so the result an operation leaves
 //   in its proxy is that operation's, never another thread's.
-// - The reading sink runs on the poller thread once per pass, the reply sink
+// - The reading sink runs on the poller thread once per pass (and at once
+//   when a service stops answering mid-pass), the reply sink
 //   on the command thread once per command: both must hand their value on
 //   (a queued call) and return quickly.
 // - Stop sends the wheels zero first when they were turning, then wakes and
@@ -37,8 +38,8 @@ inline constexpr int kRobotServiceCount = 5;
 // What one pass of the poller read, as one copyable value.
 struct RobotReading {
   static constexpr int kSonarShown = 7; // the eighth value is a sample count
-  uint64_t seq = 0;
-  int64_t timeMs = 0; // since the epoch
+  uint64_t seq = 0;                     // one more for each reading handed on
+  int64_t timeMs = 0;                   // since the epoch
   // Lit: the last operation on the service connected.
   std::array<bool, kRobotServiceCount> lamps{};
   // The service's last read failed: its readings are the ones before.
@@ -106,6 +107,7 @@ public:
 private:
   using Clock = std::chrono::steady_clock;
   void Poll();
+  bool Stopping();
   void DriveLoop();
   void CommandLoop();
   void SetLamp(RobotService s, bool lit) { m_lamps[static_cast<int>(s)].store(lit); }
