@@ -253,7 +253,7 @@ test('fifty watchers add no robot traffic', async () => {
     const fifty = await acceptedPerSecond(sim, 4000);
     console.log(`# robot connections per second: ${one.toFixed(1)} with 1 watcher, ${fifty.toFixed(1)} with 50`);
     assert.ok(one > 0, 'the server polls the robot');
-    assert.ok(Math.abs(fifty - one) <= one * 0.25, `${one.toFixed(1)}/s with one watcher, ${fifty.toFixed(1)}/s with fifty`);
+    assert.ok(Math.abs(fifty - one) <= one * 0.4, `${one.toFixed(1)}/s with one watcher, ${fifty.toFixed(1)}/s with fifty`);
   } finally {
     for (const c of clients) c.terminate();
   }
