@@ -266,6 +266,9 @@ void WebServer::missingHandler(const QHttpServerRequest &request, QTcpSocket *so
   }
   makeResponder(request, socket)
       .write(QByteArray(), {{"Cache-Control", "no-store"}, {"Content-Type", "text/plain"}}, status);
+  // A refused client keeps no connection open here: closed once the answer
+  // has gone out.
+  socket->disconnectFromHost();
 }
 
 // ---- Channels
