@@ -198,7 +198,8 @@ test('only the driver drives, and nobody without the token or from elsewhere get
   // No token, a wrong one, and a foreign page's handshake.
   const status = (path, headers = {}) =>
     new Promise((resolve, reject) =>
-      http.get({ host: HOST, port: server.port, path, headers }, (res) => {
+      // A connection of its own each: the server closes a refused one.
+      http.get({ host: HOST, port: server.port, path, headers, agent: false }, (res) => {
         res.resume();
         resolve(res.statusCode);
       }).on('error', reject));
