@@ -2,6 +2,7 @@
 // that the panel can be run, shown and tested without a robot.
 #include <cerrno>
 #include <array>
+#include <chrono>
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
@@ -29,6 +30,7 @@
 namespace {
 
 constexpr int kStatusPeriodMs = 200;
+constexpr int kStatsPeriodMs = 1000;
 constexpr int kLastPortOffset = robotsim::kDefaultPorts.back() - robotsim::kDefaultPorts[0];
 
 // Readable once SIGINT or SIGTERM has come. The signals are blocked in every
@@ -51,6 +53,7 @@ const char kUsage[] =
     "                 controller does, and serves anyone who can reach this\n"
     "                 machine; default 127.0.0.1, this machine only\n"
     "  --no-terminal  no status line and no keys, even on a terminal\n"
+    "  --stats        print the services' connection counters once a second\n"
     "  --view         show the room in a window (needs a display)\n"
     "  --help         show this help and exit\n"
     "  --version      show the version and exit\n"
@@ -111,13 +114,29 @@ bool InstallSignals() {
   return g_signal_fd >= 0;
 }
 
+// One line of the five services' connection counters together, so that a
+// client's load on the controller can be measured from outside.
+void PrintStats(const robotsim::RobotSimulator &sim) {
+  const robotsim::ConnectionStats c = sim.Connections();
+  std::printf("robot-sim: connections accepted %llu refused %llu expired %llu open %llu\n",
+              static_cast<unsigned long long>(c.accepted),
+              static_cast<unsigned long long>(c.refused),
+              static_cast<unsigned long long>(c.expired), static_cast<unsigned long long>(c.open));
+  std::fflush(stdout);
+}
+
 // Runs until a signal, 'q', or the end of the keys' input.
-void RunConsole(robotsim::RobotSimulator &sim, robotsim::Console &console) {
+void RunConsole(robotsim::RobotSimulator &sim, robotsim::Console &console, bool stats) {
   pollfd fds[2] = {{g_signal_fd, POLLIN, 0}, {console.key_fd(), POLLIN, 0}};
   const nfds_t count = console.key_fd() >= 0 ? 2 : 1;
-  const int timeout = console.interactive() ? kStatusPeriodMs : -1;
+  const int timeout = console.interactive() ? kStatusPeriodMs : stats ? kStatsPeriodMs : -1;
+  auto next_stats = std::chrono::steady_clock::now();
   for (;;) {
     if (console.interactive()) console.ShowStatus(sim.Take());
+    if (stats && !console.interactive() && std::chrono::steady_clock::now() >= next_stats) {
+      PrintStats(sim);
+      next_stats += std::chrono::milliseconds(kStatsPeriodMs);
+    }
     const int n = poll(fds, count, timeout);
     if (n < 0 && errno != EINTR) return;
     if (n <= 0) continue;
@@ -137,6 +156,7 @@ int main(int argc, char **argv) {
   robotsim::SimulatorOptions options;
   bool terminal = true;
   bool view = false;
+  bool stats = false;
   robotsim::ViewOptions view_options;
   unsigned long long number = 0;
   for (int i = 1; i < argc; ++i) {
@@ -182,6 +202,8 @@ int main(int argc, char **argv) {
       options.bind_address = text;
     } else if (arg == "--no-terminal") {
       terminal = false;
+    } else if (arg == "--stats") {
+      stats = true;
     } else if (arg == "--view") {
       view = true;
     } else if (arg == "--view-snapshot") {
@@ -234,7 +256,7 @@ int main(int argc, char **argv) {
     if (view) {
       status = robotsim::RunView(argc, argv, sim, console, g_signal_fd, view_options);
     } else {
-      RunConsole(sim, console);
+      RunConsole(sim, console, stats);
     }
     console.Finish();
     sim.Stop();
