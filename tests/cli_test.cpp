@@ -391,7 +391,7 @@ std::string ListeningAddress(int port) {
 // Without --bind the simulator serves this machine only (the test never
 // opens it to other interfaces).
 TEST(RobotSim, ListensOnLoopbackUnlessToldOtherwise) {
-  const int base = FreeSimulatorBase();
+  const int base = FreeRobotPortBase();
   ASSERT_NE(base, 0);
   Program sim(ROBOT_SIM_PATH, {"--port-base", std::to_string(base), "--no-terminal"});
   ASSERT_TRUE(sim.WaitForOutput("serving on 127.0.0.1:", 30s));
