@@ -265,9 +265,13 @@ void WebServer::missingHandler(const QHttpServerRequest &request, QTcpSocket *so
     break;
   }
   makeResponder(request, socket)
-      .write(QByteArray(), {{"Cache-Control", "no-store"}, {"Content-Type", "text/plain"}}, status);
+      .write(
+          QByteArray(),
+          {{"Cache-Control", "no-store"}, {"Content-Type", "text/plain"}, {"Connection", "close"}},
+          status);
   // A refused client keeps no connection open here: closed once the answer
-  // has gone out.
+  // has gone out, and told so, or a keep-alive client would send its next
+  // request on a connection that is going away.
   socket->disconnectFromHost();
 }
 
