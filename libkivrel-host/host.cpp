@@ -588,6 +588,8 @@ bool kivrel_host::accept_failed(int error) {
 
 void kivrel_host::accept_burst() {
   const int listen_fd = kivrel_tcp_server_get_socket_fd(listener);
+  // Given up in a shortage and not had back then: tried again.
+  if (spare_fd < 0) spare_fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
   for (int i = 0; i < kAcceptBurst && !listener_resting; ++i) {
     const int fd = accept4(listen_fd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
     if (fd < 0) {
