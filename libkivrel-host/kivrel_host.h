@@ -207,6 +207,14 @@ KIVREL_HOST_API void kivrel_host_get_stats(const kivrel_host *host,
 
 #ifdef __cplusplus
 }
+
+/* The host's owning pointer for C++, beside the library's in kivrel.hpp. */
+#include "kivrel.hpp"
+
+namespace kivrel {
+/* A host; releasing it stops it first (kivrel_host_destroy()). */
+using Host = std::unique_ptr<kivrel_host, detail::Deleter<kivrel_host, kivrel_host_destroy>>;
+} // namespace kivrel
 #endif
 
 #endif /* KIVREL_HOST_H */

@@ -10,10 +10,8 @@
  * (kivrel_registry_destroy(r, 1)); use RegistryOnly when the methods are
  * owned elsewhere.
  *
- * Host (libkivrel-host's server) is defined when kivrel_host.h is on the
- * include path, as it is in an installed tree and for targets that link
- * kivrel::host. Naming it costs nothing to a program that does not use it:
- * only a Host that is made and released needs the host library linked.
+ * The host's owning pointer, kivrel::Host, lives in kivrel_host.h: the
+ * library's headers never reach up to the host.
  */
 #ifndef KIVREL_HPP
 #define KIVREL_HPP
@@ -21,10 +19,6 @@
 #include <memory>
 
 #include "kivrel.h"
-#if __has_include("kivrel_host.h")
-#include "kivrel_host.h"
-#define KIVREL_HPP_HAS_HOST 1
-#endif
 
 namespace kivrel {
 
@@ -62,10 +56,9 @@ using Header =
 using XmlText = std::unique_ptr<char, detail::Deleter<char, kivrel_xml_free>>;
 /* Any other text or buffer the library hands out (names, bodies, Base64). */
 using Text = std::unique_ptr<char, detail::Deleter<char, detail::release_text>>;
-#ifdef KIVREL_HPP_HAS_HOST
-/* A host; releasing it stops it first (kivrel_host_destroy()). */
-using Host = std::unique_ptr<kivrel_host, detail::Deleter<kivrel_host, kivrel_host_destroy>>;
-#endif
+/* A message reader (kivrel_reader_create()). */
+using Reader =
+    std::unique_ptr<kivrel_reader, detail::Deleter<kivrel_reader, kivrel_reader_destroy>>;
 
 } // namespace kivrel
 

@@ -16,6 +16,7 @@
 
 #include "fake_service.h"
 #include "kivrel.hpp"
+#include "kivrel_host.h"
 #include "program.h"
 
 namespace {

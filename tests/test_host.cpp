@@ -30,6 +30,7 @@
 #include <gtest/gtest.h>
 
 #include "kivrel.hpp"
+#include "kivrel_host.h"
 
 namespace {
 

@@ -805,4 +805,83 @@ TEST(Registry, DestroyReleasesElementsAndEveryMethodOnceInOneCall) {
   kivrel_service_destroy(kivrel_service_create(nullptr));
 }
 
+// ---- the answer to one call body, without I/O
+
+// A method under a reserved name that reports failure: with or without a
+// result, its status is ignored as any other method's.
+int ExFailsSilently(const kivrel_datalist *, kivrel_datalist **, const kivrel_registry *) {
+  return -1;
+}
+int ExFailsWithResult(const kivrel_datalist *, kivrel_datalist **ret, const kivrel_registry *) {
+  *ret = kivrel_build_root_datalist("[{i}]", 9);
+  return -1;
+}
+
+std::string IntReply(int value) {
+  return Frame("<?xml version=\"1.0\"?>\n"
+               "<method_response>\n"
+               "  <method_datalist_ret>\n"
+               "    <datalist>\n"
+               "      <data>\n"
+               "        <int>" +
+               std::to_string(value) +
+               "</int>\n"
+               "      </data>\n"
+               "    </datalist>\n"
+               "  </method_datalist_ret>\n"
+               "</method_response>\n");
+}
+
+TEST(ServiceAnswer, GivesTheWholeResponseMessageOrNoAnswer) {
+  Registry registry(kivrel_registry_create());
+  kivrel_registry *r = registry.get();
+  AddMethod(r, kivrel_method_create("Add", Add, "[{i}{i}]", "[{i}]", nullptr));
+  AddMethod(r, kivrel_method_create("Throws", Throws, nullptr, nullptr, nullptr));
+  AddMethod(r, kivrel_method_create("StoreEmpty", StoreEmpty, nullptr, "[]", nullptr));
+  AddMethod(
+      r, kivrel_method_ex_create("KIVREL_METHOD_HELP", ExFailsSilently, nullptr, nullptr, nullptr));
+  AddMethod(r, kivrel_method_ex_create("KIVREL_LIST_METHODS", ExFailsWithResult, nullptr, nullptr,
+                                       nullptr));
+  kivrel::Service service(kivrel_service_create(r));
+  ASSERT_NE(service, nullptr);
+  // The document behind a call's header line.
+  auto doc = [](const std::string &framed) { return framed.substr(framed.find('\n') + 1); };
+  const std::string two_ints =
+      "<datalist><data><int>40</int></data><data><int>2</int></data></datalist>";
+  const struct {
+    const char *what;
+    std::string body;
+    std::string message; // "" for no answer (-1)
+  } cases[] = {
+      {"a sum", doc(Call("Add", two_ints)), IntReply(42)},
+      {"an unknown name", doc(Call("Nothing")), kEmptyReply},
+      {"reserved name, -1 and no result", doc(Call("KIVREL_METHOD_HELP")), kEmptyReply},
+      {"reserved name, -1 and a result", doc(Call("KIVREL_LIST_METHODS")), IntReply(9)},
+      {"a method that throws", doc(Call("Throws")), ""},
+      {"a result that cannot be encoded", doc(Call("StoreEmpty")), ""},
+      {"a response, not a call",
+       "<?xml version=\"1.0\"?>\n<method_response><method_datalist_ret/></method_response>\n", ""},
+      {"an empty body", "", ""},
+  };
+  for (const auto &c : cases) {
+    char *message = nullptr;
+    int32_t len = -1;
+    const int rc = kivrel_service_answer(service.get(), c.body.c_str(), &message, &len);
+    kivrel::Text owned(message);
+    if (c.message.empty()) {
+      EXPECT_EQ(rc, -1) << c.what;
+      EXPECT_EQ(message, nullptr) << c.what;
+      continue;
+    }
+    ASSERT_EQ(rc, 0) << c.what;
+    ASSERT_NE(message, nullptr) << c.what;
+    EXPECT_EQ(std::string(message, static_cast<size_t>(len)), c.message) << c.what;
+    EXPECT_EQ(message[len], '\0') << c.what;
+  }
+  char *message = nullptr;
+  EXPECT_EQ(kivrel_service_answer(nullptr, "x", &message, nullptr), -1);
+  EXPECT_EQ(kivrel_service_answer(service.get(), nullptr, &message, nullptr), -1);
+  EXPECT_EQ(message, nullptr);
+}
+
 } // namespace

@@ -1388,4 +1388,98 @@ TEST(Deadline, ZeroRestoresWaitingForEver) {
   kivrel_tcp_server_destroy(s);
 }
 
+// ---- kept connections and the deadline's errno
+
+std::string int_response(int value) {
+  return "<?xml version=\"1.0\"?>\n<method_response><method_datalist_ret><datalist><data><int>" +
+         std::to_string(value) +
+         "</int></data></datalist></method_datalist_ret></method_response>\n";
+}
+
+TEST(Call, AnAnswerNobodyAskedForFailsTheNextCallOnAKeptConnection) {
+  const std::string call = framed("KIVREL-1.1", kNoArgCall);
+  const std::string seven = framed("KIVREL-1.1", int_response(7));
+  const std::string stale = framed("KIVREL-1.1", int_response(666));
+  // How the peer misbehaves after answering the first call.
+  enum class After { kSameSend, kLaterSend, kClose };
+  for (After after : {After::kSameSend, After::kLaterSend, After::kClose}) {
+    Pair p = connected_pair();
+    std::string second_call;
+    std::thread peer([&] {
+      if (take(p.far.get(), call.size()) != call) return;
+      if (after == After::kSameSend) {
+        put(p.far.get(), seven + stale);
+      } else {
+        put(p.far.get(), seven);
+        if (after == After::kLaterSend)
+          put(p.far.get(), stale);
+        else
+          shutdown(p.far.get(), SHUT_WR);
+      }
+      second_call = take(p.far.get()); // until the client closes
+    });
+    kivrel_tcp_client *client = kivrel_tcp_client_new();
+    kivrel_tcp_client_set_socket_fd(client, p.near.get());
+    kivrel_datalist *ret = nullptr;
+    ASSERT_EQ(kivrel_request_method_call_status(client, "ReadBumperArray", nullptr, &ret), 0);
+    EXPECT_EQ(ints_of(ret), std::vector<int32_t>{7});
+    kivrel_datalist_destroy(ret);
+    // Whatever followed has arrived (or been taken with the answer).
+    pollfd ready{p.near.get(), POLLIN, 0};
+    EXPECT_EQ(poll(&ready, 1, 5000), 1);
+    ret = nullptr;
+    EXPECT_EQ(kivrel_request_method_call_status(client, "ReadBumperArray", nullptr, &ret), -1);
+    EXPECT_EQ(ret, nullptr);
+    kivrel_tcp_client_free(client);
+    shutdown(p.near.get(), SHUT_RDWR);
+    peer.join();
+    EXPECT_EQ(second_call, "") << "a second call was sent";
+  }
+}
+
+TEST(Deadline, AMessageEndedByTheDeadlineFailsWithEtimedout) {
+  const std::string call = framed("KIVREL-1.1", kNoArgCall);
+  const std::string answer = framed("KIVREL-1.1", kTwoIntResponse);
+  for (bool trickle : {false, true}) {
+    for (bool client_call : {false, true}) {
+      Pair p = connected_pair();
+      set_timeout(p.near.get(), SO_RCVTIMEO, 300000);
+      std::atomic<bool> stop{false};
+      std::thread peer([&] {
+        if (client_call && take(p.far.get(), call.size()) != call) return;
+        // 40 bytes and silence, or one byte every 20 ms for at most 3 s.
+        const size_t end = trickle ? answer.size() : 40;
+        for (size_t i = 0; i < end && !stop; ++i) {
+          if (send(p.far.get(), &answer[i], 1, MSG_NOSIGNAL) != 1) break;
+          if (trickle) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+      });
+      const Clock::time_point start = Clock::now();
+      int result = 0;
+      errno = 0;
+      if (client_call) {
+        kivrel_tcp_client *client = kivrel_tcp_client_new();
+        kivrel_tcp_client_set_socket_fd(client, p.near.get());
+        kivrel_datalist *ret = nullptr;
+        result = kivrel_request_method_call_status(client, "ReadBumperArray", nullptr, &ret);
+        kivrel_tcp_client_free(client);
+      } else {
+        char *body = nullptr;
+        result = kivrel_tcp_recv(p.near.get(), &body);
+        EXPECT_EQ(body, nullptr);
+      }
+      const int error = errno;
+      const double took = seconds_since(start);
+      stop = true;
+      shutdown(p.far.get(), SHUT_RDWR);
+      peer.join();
+      const std::string what = std::string(trickle ? "trickling" : "stalled") +
+                               (client_call ? " service, call" : " peer, receive");
+      EXPECT_EQ(result, -1) << what;
+      EXPECT_EQ(error, ETIMEDOUT) << what;
+      EXPECT_LT(took, 2.5) << what;
+    }
+  }
+}
+
 } // namespace

@@ -40,10 +40,12 @@ PROTOCOL = "KIVREL-1.1"
 MAX_MESSAGE_BYTES = 16 * 1024 * 1024
 """Default bound of a message body: far above any list a robot or tool sends,
 and low enough that a hostile length costs little."""
-MAX_HEADER_BYTES = 1024
-"""Longest header line accepted, line feed included (the C reader's buffer)."""
+MAX_HEADER_BYTES = 1023
+"""Longest header line read, line feed included (the C reader's buffer of 1024
+bytes holds it and a NUL). A line that reaches it without a line feed is those
+bytes, and what follows them is the body."""
 MAX_NAME_BYTES = 255
-"""Longest protocol-name field accepted in a header line."""
+"""Longest protocol-name field (the text before the first colon) in a header line."""
 MAX_ELEMENT_DEPTH = 257
 """Deepest element nesting a document may have, the root counting 1: what the
 C library's XML reader accepts."""
@@ -156,10 +158,12 @@ def parse_header_line(line: bytes, max_message_bytes: int = MAX_MESSAGE_BYTES) -
 
     The line is split at colons (leading colons skipped, a run counting as
     one); the first field's first word must be the protocol name, the second
-    field begins with the decimal length. Raises :class:`ProtocolError` for a
-    foreign protocol, a missing or negative length, or one above
-    ``max_message_bytes``.
+    field begins with the decimal length, and further fields are ignored. A NUL
+    byte ends the text that is read, as it ends a C string. Raises
+    :class:`ProtocolError` for a foreign protocol, a missing or negative length,
+    or one above ``max_message_bytes``.
     """
+    line = line.split(b"\0", 1)[0]
     fields = [f for f in line.split(b":") if f]
     if len(fields) < 2:
         raise ProtocolError(f"header line {line[:64]!r} has no length")
@@ -429,20 +433,24 @@ class MessageReader:
 
     Feed it what arrives with :meth:`feed` and ask for complete bodies with
     :meth:`get_message`. It does no I/O. The limits are fields, settable per
-    reader. After a :class:`ProtocolError` the stream position is lost, and
-    the reader refuses all further use.
+    reader. The rules are the C library's (``kivrel_reader``): a header line
+    ends at its first line feed within ``max_header_bytes`` bytes, or is those
+    bytes when none comes; a body holding a NUL byte is refused. After a
+    :class:`ProtocolError` the stream position is lost, and the reader refuses
+    all further use.
     """
 
     def __init__(
         self, *, max_message_bytes: int = MAX_MESSAGE_BYTES, max_header_bytes: int = MAX_HEADER_BYTES
     ) -> None:
-        """A reader with the given limits (defaults: 16 MiB body, 1024-byte line)."""
+        """A reader with the given limits (defaults: 16 MiB body, 1023-byte line)."""
         self.max_message_bytes = max_message_bytes
         """Largest body length a header may announce."""
         self.max_header_bytes = max_header_bytes
         """Longest header line, line feed included."""
         self._buffer = bytearray()
         self._body_length: int | None = None
+        self._scanned = 0  # body bytes already searched for a NUL
         self._failed: ProtocolError | None = None
 
     @property
@@ -457,21 +465,31 @@ class MessageReader:
     def get_message(self) -> bytes | None:
         """The next complete body, or ``None`` until more bytes are fed.
 
-        Raises :class:`ProtocolError` for a header line that is too long, names
-        another protocol, or announces a negative or oversized length.
+        Raises :class:`ProtocolError` for a header line that names another
+        protocol or announces a negative or oversized length (as soon as the
+        line is whole), and for a body that holds a NUL byte (as soon as it
+        arrives).
         """
         if self._failed is not None:
             raise self._failed
         try:
             if self._body_length is None:
                 end = self._buffer.find(b"\n", 0, self.max_header_bytes)
-                if end < 0:
-                    if len(self._buffer) >= self.max_header_bytes:
-                        _refuse(f"header line longer than {self.max_header_bytes} bytes")
+                if end >= 0:
+                    line_length = end + 1
+                elif len(self._buffer) >= self.max_header_bytes:
+                    line_length = self.max_header_bytes  # the rest is the body
+                else:
                     return None
-                line = bytes(self._buffer[: end + 1])
-                del self._buffer[: end + 1]
+                line = bytes(self._buffer[:line_length])
+                del self._buffer[:line_length]
                 self._body_length = parse_header_line(line, self.max_message_bytes)
+                self._scanned = 0
+            have = min(len(self._buffer), self._body_length)
+            if have > self._scanned:
+                if self._buffer.find(b"\0", self._scanned, have) >= 0:
+                    _refuse("message body holds a NUL byte")
+                self._scanned = have
             if len(self._buffer) < self._body_length:
                 return None
             body = bytes(self._buffer[: self._body_length])

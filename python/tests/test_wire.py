@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import random
 import re
+from pathlib import Path
 
 import pytest
 from conftest import list_tokens, parse_tokens
@@ -248,6 +249,62 @@ def test_message_reader_cuts_the_stream_and_refuses_bad_headers():
     exact = MessageReader(max_message_bytes=16 * 1024 * 1024)
     exact.feed(b"KIVREL-1.1:16777216\n")
     assert exact.get_message() is None and exact.in_message
+
+
+WIRE_CASES = Path(__file__).resolve().parents[2] / "tests" / "data" / "wire_cases.txt"
+_ESCAPE = re.compile(r"\\x([0-9a-fA-F]{2})|\\(.)|\{(.)\*(\d+)\}", re.S)
+_SIMPLE = {"n": "\n", "r": "\r", "t": "\t", "0": "\0"}
+
+
+def _unescape(text: str) -> bytes:
+    """The table's escapes: \\n \\r \\t \\0 \\\\ \\xHH, and {c*N} for c N times."""
+
+    def one(m: re.Match[str]) -> str:
+        if m.group(1):
+            return chr(int(m.group(1), 16))
+        if m.group(2):
+            return _SIMPLE.get(m.group(2), m.group(2))
+        return m.group(3) * int(m.group(4))
+
+    return _ESCAPE.sub(one, text).encode("latin-1")
+
+
+def _read(data: bytes, cut: list[int]) -> tuple[list[bytes], str]:
+    reader = MessageReader(max_message_bytes=1024)
+    bodies: list[bytes] = []
+    at = 0
+    try:
+        for piece in cut:
+            reader.feed(data[at : at + piece])
+            at += piece
+            while (body := reader.get_message()) is not None:
+                bodies.append(body)
+    except ProtocolError:
+        with pytest.raises(ProtocolError):  # and stays refused
+            reader.get_message()
+        return bodies, "ERROR"
+    return bodies, "MORE" if reader.in_message else "END"
+
+
+def test_message_reader_gives_the_verdicts_of_the_shared_table():
+    """The table the C reader's tests run too (tests/data/wire_cases.txt)."""
+    cases = []
+    for line in WIRE_CASES.read_text(encoding="ascii").splitlines():
+        if line and not line.startswith("#"):
+            name, data, *bodies, end = line.split("\t")
+            cases.append((name, _unescape(data), [_unescape(b) for b in bodies], end))
+    assert len(cases) > 30
+    rng = random.Random(20261208)
+    for name, data, bodies, end in cases:
+        cuts = [[len(data)], [1] * len(data)]
+        for _ in range(8):
+            cut, left = [], len(data)
+            while left:
+                cut.append(min(left, rng.randint(1, 40)))
+                left -= cut[-1]
+            cuts.append(cut)
+        for cut in cuts:
+            assert _read(data, cut) == (bodies, end), f"{name} in {len(cut)} pieces"
 
 
 def test_values_and_signatures_are_checked_before_sending():
