@@ -5,6 +5,7 @@
 // run, binding.
 #include <arpa/inet.h>
 #include <dirent.h>
+#include <fcntl.h>
 #include <ifaddrs.h>
 #include <net/if.h>
 #include <netinet/in.h>
@@ -20,7 +21,6 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cstring>
-#include <fcntl.h>
 #include <functional>
 #include <mutex>
 #include <string>
