@@ -188,6 +188,9 @@ struct kivrel_host {
   // Closes the connection and releases all it holds; the record itself goes
   // to the graveyard.
   void forget(Connection *c);
+  // Closes the connections without a call in progress whose client has
+  // gone, before their close has been handled; returns how many.
+  size_t reap_departed();
   bool evict_one();
   // Makes room for `n` more bytes on `c` by closing the connections that
   // hold the largest partial requests; false when `c` is the one to close.
@@ -279,6 +282,21 @@ void kivrel_host::forget(Connection *c) {
   } catch (...) {
     // Only its few bytes are lost; the poller clears the graveyard often.
   }
+}
+
+size_t kivrel_host::reap_departed() {
+  size_t closed = 0;
+  char byte;
+  for (Connection *c = oldest; c != nullptr;) {
+    Connection *next = c->newer;
+    const ssize_t r = recv(c->fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+    if (r == 0 || (r < 0 && !again(errno))) {
+      forget(c);
+      ++closed;
+    }
+    c = next;
+  }
+  return closed;
 }
 
 bool kivrel_host::evict_one() {
@@ -565,7 +583,7 @@ bool kivrel_host::accept_failed(int error) {
     // connection that has waited longest, as when every slot is taken.
     {
       std::lock_guard lock(mutex);
-      if (evict_one()) return true;
+      if (reap_departed() > 0 || evict_one()) return true;
     }
     // None to give up: the spare descriptor makes room to accept one client
     // and close it at once, so that it is told and the listener calms down.
@@ -590,6 +608,7 @@ void kivrel_host::accept_burst() {
   const int listen_fd = kivrel_tcp_server_get_socket_fd(listener);
   // Given up in a shortage and not had back then: tried again.
   if (spare_fd < 0) spare_fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+  bool look = true;
   for (int i = 0; i < kAcceptBurst && !listener_resting; ++i) {
     const int fd = accept4(listen_fd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
     if (fd < 0) {
@@ -602,10 +621,15 @@ void kivrel_host::accept_burst() {
     Connection *c = nullptr;
     {
       std::lock_guard lock(mutex);
-      // Every slot taken: the connection that has waited longest without a
-      // call in progress gives its slot up; with none, the newcomer is
-      // refused.
-      const bool room = connections.size() < static_cast<size_t>(max_connections) || evict_one();
+      // Every slot taken: first the slots of clients that have left and
+      // whose close is not handled yet (a client that closes and connects
+      // again at once must not push another out); then the connection that
+      // has waited longest without a call in progress gives its slot up;
+      // with none, the newcomer is refused. A look that finds nobody gone
+      // is not repeated within this burst.
+      const auto full = [&] { return connections.size() >= static_cast<size_t>(max_connections); };
+      if (full() && look) look = reap_departed() > 0;
+      const bool room = !full() || evict_one();
       c = room ? new (std::nothrow) Connection : nullptr;
       if (c != nullptr) {
         c->fd = fd;

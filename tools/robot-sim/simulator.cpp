@@ -209,6 +209,7 @@ ConnectionStats RobotSimulator::Connections() const {
     kivrel_host_get_stats(host, &s);
     total.accepted += s.accepted;
     total.refused += s.refused;
+    total.evicted += s.evicted;
     total.expired += s.closed_idle;
     total.open += s.open;
   }
