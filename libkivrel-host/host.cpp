@@ -189,8 +189,10 @@ struct kivrel_host {
   // to the graveyard.
   void forget(Connection *c);
   // Closes the connections without a call in progress whose client has
-  // gone, before their close has been handled; returns how many.
-  size_t reap_departed();
+  // gone, before their close has been handled; returns how many. Counts at
+  // `*leaving` the calls in progress whose client has gone: their slots are
+  // about to be free.
+  size_t reap_departed(size_t *leaving);
   bool evict_one();
   // Makes room for `n` more bytes on `c` by closing the connections that
   // hold the largest partial requests; false when `c` is the one to close.
@@ -284,17 +286,22 @@ void kivrel_host::forget(Connection *c) {
   }
 }
 
-size_t kivrel_host::reap_departed() {
+size_t kivrel_host::reap_departed(size_t *leaving) {
   size_t closed = 0;
+  *leaving = 0;
   char byte;
-  for (Connection *c = oldest; c != nullptr;) {
-    Connection *next = c->newer;
+  for (auto it = connections.begin(); it != connections.end();) {
+    Connection *c = *it++; // forget() leaves the other iterators valid
+    // A peek takes nothing, so it is harmless on a connection a worker is
+    // answering too.
     const ssize_t r = recv(c->fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
-    if (r == 0 || (r < 0 && !again(errno))) {
+    if (r > 0 || (r < 0 && again(errno))) continue;
+    if (call_in_progress(c->state)) {
+      ++*leaving; // whoever holds it closes it soon
+    } else {
       forget(c);
       ++closed;
     }
-    c = next;
   }
   return closed;
 }
@@ -583,7 +590,8 @@ bool kivrel_host::accept_failed(int error) {
     // connection that has waited longest, as when every slot is taken.
     {
       std::lock_guard lock(mutex);
-      if (reap_departed() > 0 || evict_one()) return true;
+      size_t leaving = 0;
+      if (reap_departed(&leaving) > 0 || evict_one()) return true;
     }
     // None to give up: the spare descriptor makes room to accept one client
     // and close it at once, so that it is told and the listener calms down.
@@ -609,6 +617,7 @@ void kivrel_host::accept_burst() {
   // Given up in a shortage and not had back then: tried again.
   if (spare_fd < 0) spare_fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
   bool look = true;
+  size_t leaving = 0;
   for (int i = 0; i < kAcceptBurst && !listener_resting; ++i) {
     const int fd = accept4(listen_fd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
     if (fd < 0) {
@@ -625,10 +634,13 @@ void kivrel_host::accept_burst() {
       // whose close is not handled yet (a client that closes and connects
       // again at once must not push another out); then the connection that
       // has waited longest without a call in progress gives its slot up;
-      // with none, the newcomer is refused. A look that finds nobody gone
-      // is not repeated within this burst.
-      const auto full = [&] { return connections.size() >= static_cast<size_t>(max_connections); };
-      if (full() && look) look = reap_departed() > 0;
+      // with none, the newcomer is refused. A call in progress whose client
+      // has gone holds no slot either: it is about to close. A look that
+      // finds nobody gone is not repeated within this burst.
+      const auto full = [&] {
+        return connections.size() >= static_cast<size_t>(max_connections) + leaving;
+      };
+      if (full() && look) look = reap_departed(&leaving) > 0;
       const bool room = !full() || evict_one();
       c = room ? new (std::nothrow) Connection : nullptr;
       if (c != nullptr) {
