@@ -100,6 +100,22 @@ bool reader_append(kivrel_reader *r, const char *bytes, size_t len) noexcept {
   return true;
 }
 
+// Judges a whole header line (line feed included, if it has one) and
+// takes the body length from it. -1: refused.
+int reader_judge_line(kivrel_reader *r, std::string_view line) noexcept {
+  // The line is a text: a NUL ends what is read of it.
+  line = line.substr(0, line.find('\0'));
+  std::string_view name;
+  int32_t bodylen = 0;
+  if (!kivrel::parse_header_line(line, &name, &bodylen)) return refuse(r, kBadLine);
+  if (name != KIVREL_PROTOCOL) return refuse(r, kForeign);
+  if (bodylen < 0) return refuse(r, kNegative);
+  if (bodylen > r->max_message) return refuse(r, kTooLong);
+  r->bodylen = bodylen;
+  r->scanned = 0;
+  return 1;
+}
+
 // Reads the header line once it is whole. -1: refused; 0: more bytes
 // needed; 1: read, its line removed from the buffer.
 int reader_header(kivrel_reader *r) noexcept {
@@ -113,19 +129,9 @@ int reader_header(kivrel_reader *r) noexcept {
     line_len = max_line; // the rest is read as the body
   else
     return 0;
-  std::string_view line(r->buf, line_len);
-  // The line is a text: a NUL ends what is read of it.
-  line = line.substr(0, line.find('\0'));
-  std::string_view name;
-  int32_t bodylen = 0;
-  if (!kivrel::parse_header_line(line, &name, &bodylen)) return refuse(r, kBadLine);
-  if (name != KIVREL_PROTOCOL) return refuse(r, kForeign);
-  if (bodylen < 0) return refuse(r, kNegative);
-  if (bodylen > r->max_message) return refuse(r, kTooLong);
+  if (reader_judge_line(r, std::string_view(r->buf, line_len)) < 0) return -1;
   r->len -= line_len;
   std::memmove(r->buf, r->buf + line_len, r->len);
-  r->bodylen = bodylen;
-  r->scanned = 0;
   return 1;
 }
 
@@ -280,14 +286,12 @@ private:
 // The header line of the next message, at most KIVREL_MAX_HEADER_LINE
 // bytes, in `line`. The bytes before `*stored` have been taken from the
 // socket; the `*queued` after them (the line feed last) are only peeked, so
-// that the caller can take them together with the body. `*ended` tells a
-// line that the end of the stream cut short. False for an error, the
-// deadline, or a stream that ends before the first byte.
-bool peek_line(MessageIo &io, char *line, int32_t *stored, int32_t *queued, bool *ended) noexcept {
+// that the caller can take them together with the body. False for an
+// error, the deadline, or a stream that ends before the first byte.
+bool peek_line(MessageIo &io, char *line, int32_t *stored, int32_t *queued) noexcept {
   const int32_t room = KIVREL_MAX_HEADER_LINE;
   *stored = 0;
   *queued = 0;
-  *ended = false;
   bool ready = false;
   while (*stored < room) {
     char *at = line + *stored;
@@ -298,8 +302,7 @@ bool peek_line(MessageIo &io, char *line, int32_t *stored, int32_t *queued, bool
         errno = ECONNRESET;
         return false;
       }
-      *ended = true; // the stream ended inside the line: the line is what came
-      break;
+      break; // the stream ended inside the line: the line is what came
     }
     if (const void *lf = std::memchr(at, '\n', static_cast<size_t>(seen))) {
       *queued = static_cast<int32_t>(static_cast<const char *>(lf) - at) + 1;
@@ -309,10 +312,7 @@ bool peek_line(MessageIo &io, char *line, int32_t *stored, int32_t *queued, bool
     // bytes. They are queued, so this does not wait.
     ssize_t got = io.once(at, static_cast<size_t>(seen), 0, true);
     if (got < 0) return false;
-    if (got == 0) {
-      *ended = true;
-      break;
-    }
+    if (got == 0) break;
     *stored += static_cast<int32_t>(got);
     ready = false;
   }
@@ -352,11 +352,20 @@ bool MessageDeadline::wait(short events) noexcept {
 }
 
 bool connection_quiet(int fd) noexcept {
+  // poll() is the cheapest look at the queue; it is on every call's path.
+  pollfd waiting{fd, POLLIN, 0};
+  int ready = 0;
+  do
+    ready = poll(&waiting, 1, 0);
+  while (ready < 0 && errno == EINTR);
+  if (ready == 0) return true;
+  if (ready < 0) return false;
+  // Something is there: tell bytes from a close for errno.
   for (;;) {
     char byte = 0;
     ssize_t n = recv(fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return true;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) n = 1; // gone again, still out of step
     if (n == 0) errno = ECONNRESET;
     if (n > 0) errno = EPROTO;
     return false;
@@ -509,30 +518,23 @@ int kivrel_tcp_recv(int fd, char **body) noexcept {
   char line[KIVREL_MAX_HEADER_LINE];
   int32_t stored = 0;
   int32_t queued = 0;
-  bool ended = false;
-  if (!peek_line(io, line, &stored, &queued, &ended)) return -1;
-  char *got = nullptr;
-  // A line that the end of the stream cut short is still a line, as a line
-  // reader sees it; only a length of 0 can then succeed.
-  if (!reader_append(r.get(), line, static_cast<size_t>(stored + queued)) ||
-      (ended && !reader_append(r.get(), "\n", 1)) || reader_take(r.get(), &got, nullptr) != 0) {
+  if (!peek_line(io, line, &stored, &queued)) return -1;
+  // The line is judged where it lies; a line that the end of the stream
+  // cut short is still a line, as a line reader sees it (only a length of
+  // 0 can then succeed).
+  if (reader_judge_line(r.get(), std::string_view(line, static_cast<size_t>(stored + queued))) <
+      0) {
     // Refused: the line is taken, its body (whose framing may differ) not.
-    const int saved = r->error == kNoMemory ? ENOMEM : EPROTO;
     iovec rest{line + stored, static_cast<size_t>(queued)};
     (void)io.all(&rest, 1, true);
-    errno = saved;
-    return -1;
-  }
-  kivrel::CText empty(got);
-  if (r->bodylen < 0 && !empty) {
-    errno = ECONNRESET; // cannot happen: the line is whole
+    errno = EPROTO;
     return -1;
   }
   // The rest of the line and the body in one receive when they are there;
   // the body straight into the reader's buffer, which starts at one step
   // and doubles as bytes arrive. Never a byte of the next message.
   iovec pieces[2] = {{line + stored, static_cast<size_t>(queued)}, {nullptr, 0}};
-  const size_t bodylen = empty ? 0 : static_cast<size_t>(r->bodylen);
+  const auto bodylen = static_cast<size_t>(r->bodylen);
   while (r->len < bodylen || pieces[0].iov_len > 0) {
     const size_t step = std::min(bodylen - r->len, std::max(r->len, kBodyFirstStep));
     if (!reader_reserve(r.get(), step)) {
@@ -545,10 +547,7 @@ int kivrel_tcp_recv(int fd, char **body) noexcept {
     if (!io.all(pieces, 2, true)) return -1;
     r->len += step;
   }
-  if (empty) {
-    *body = empty.release();
-    return 0;
-  }
+  char *got = nullptr;
   if (reader_take(r.get(), &got, nullptr) != 0 || got == nullptr) {
     set_reader_errno(r.get());
     return -1;

@@ -24,7 +24,8 @@
  */
 /*
  * Call order, in short (whole programs to start from: examples/add_client.c,
- * examples/robot_status.c, examples/add_service.c).
+ * examples/robot_status.c, examples/add_service.c, and
+ * examples/event_loop_client.c for a program with its own event loop).
  *
  * A client:
  *   1. kivrel_initialize() once, before any thread uses the library
@@ -82,7 +83,8 @@
  * kivrel_tcp_client_set_timeout_ms()); an accepted connection carries its
  * listening record's per-message deadline (10000 ms until
  * kivrel_tcp_server_set_timeout_ms()). Only kivrel_tcp_server_accept() waits
- * for ever for a client. A passed deadline is a failed call: -1 or NULL.
+ * for ever for a client. A passed deadline is a failed call: -1 or NULL,
+ * with errno ETIMEDOUT.
  */
 #ifndef KIVREL_H
 #define KIVREL_H
@@ -847,8 +849,10 @@ KIVREL_API kivrel_datalist *kivrel_request_method_call(kivrel_tcp_client *client
  * arrives in (no peek). A client is used by one thread at a time. Waits at
  * most the client's deadline for the send and again for the response (see
  * kivrel_tcp_client_set_timeout_ms()); the method's own run time on the
- * service counts against the second. errno after a -1 as for
- * kivrel_tcp_recv() where the receive failed. */
+ * service counts against the second. After a -1 from the exchange, errno
+ * is ETIMEDOUT when a deadline ended it, EPROTO for bytes waiting before the
+ * call, a refused response or an answer that is not a response document,
+ * ECONNRESET when the peer closed first, otherwise the failed call's. */
 KIVREL_API int kivrel_request_method_call_status(kivrel_tcp_client *client, const char *method,
                                                  const kivrel_datalist *args,
                                                  kivrel_datalist **result) KIVREL_NOEXCEPT;

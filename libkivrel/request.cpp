@@ -1,5 +1,7 @@
 // The client half of a remote call: one call document out, one response
 // document back, on a connected client endpoint.
+#include <cerrno>
+
 #include "internal.h"
 
 extern "C" {
@@ -25,7 +27,9 @@ int kivrel_request_method_call_status(kivrel_tcp_client *client, const char *met
   if (!kivrel::receive_response(client->socket_fd, &body_text)) return -1;
   kivrel::CText body(body_text);
 
-  return kivrel_xml_deserialize_method_response(result, body.get()) == 0 ? 0 : -1;
+  if (kivrel_xml_deserialize_method_response(result, body.get()) == 0) return 0;
+  errno = EPROTO; // an answer, but not a response document
+  return -1;
 }
 
 // Null both for a failed call and for a response without results.

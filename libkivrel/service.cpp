@@ -53,6 +53,33 @@ bool dispatch(const kivrel_registry *registry, const char *name, const kivrel_da
   }
 }
 
+// The response document to one call body, as kivrel_service_answer()
+// describes it; false when the call gets no answer.
+bool answer_document(const struct kivrel_service *service, const char *body,
+                     XmlText *doc) noexcept {
+  char *raw_name = nullptr;
+  kivrel_datalist *raw_args = nullptr;
+  if (kivrel_xml_deserialize_method_call(&raw_name, &raw_args, body) != 0) return false;
+  CText name(raw_name);
+  Datalist args(raw_args);
+
+  kivrel_datalist *raw_ret = nullptr;
+  const bool answered = dispatch(service->registry, name.get(), args.get(), &raw_ret);
+  Datalist ret(raw_ret);
+  if (!answered) return false;
+  // What the call held is not needed for the answer: give it back first.
+  args.reset();
+  name.reset();
+
+  // An empty list or one holding a value that XML cannot carry cannot be
+  // written; then nothing at all goes back.
+  char *raw_doc = nullptr;
+  int doc_len = 0;
+  if (kivrel_xml_serialize_method_response(ret.get(), &raw_doc, &doc_len) != 0) return false;
+  doc->reset(raw_doc);
+  return true;
+}
+
 } // namespace
 
 extern "C" {
@@ -82,29 +109,8 @@ int kivrel_service_answer(struct kivrel_service *service, const char *body, char
   *message = nullptr;
   if (len != nullptr) *len = 0;
   if (service == nullptr || body == nullptr) return -1;
-
-  char *raw_name = nullptr;
-  kivrel_datalist *raw_args = nullptr;
-  if (kivrel_xml_deserialize_method_call(&raw_name, &raw_args, body) != 0) return -1;
-  CText name(raw_name);
-  Datalist args(raw_args);
-
-  kivrel_datalist *raw_ret = nullptr;
-  const bool answered = dispatch(service->registry, name.get(), args.get(), &raw_ret);
-  Datalist ret(raw_ret);
-  if (!answered) return -1;
-  // What the call held is not needed for the answer: give it back first.
-  args.reset();
-  name.reset();
-
-  // An empty list or one holding a value that XML cannot carry cannot be
-  // written; then nothing at all goes back.
-  char *raw_doc = nullptr;
-  int doc_len = 0;
-  if (kivrel_xml_serialize_method_response(ret.get(), &raw_doc, &doc_len) != 0) return -1;
-  XmlText doc(raw_doc);
-  ret.reset();
-
+  XmlText doc;
+  if (!answer_document(service, body, &doc)) return -1;
   int32_t message_len = 0;
   char *framed = kivrel::frame_message(doc.get(), std::strlen(doc.get()), &message_len);
   if (framed == nullptr) return -1;
@@ -121,14 +127,13 @@ int kivrel_service(kivrel_tcp_server *connection, struct kivrel_service *service
   if (kivrel_tcp_recv(fd, &raw_body) != 0) return -1;
   CText body(raw_body);
 
-  char *raw_message = nullptr;
-  int32_t message_len = 0;
-  const int answered = kivrel_service_answer(service, body.get(), &raw_message, &message_len);
+  // kivrel_service_answer() without framing a copy: the line and the
+  // document leave together from where they are.
+  XmlText doc;
+  const bool answered = answer_document(service, body.get(), &doc);
   body.reset();
-  if (answered != 0) return -1;
-  CText message(raw_message);
-
-  return kivrel::send_bytes(fd, message.get(), static_cast<size_t>(message_len)) ? 0 : -1;
+  if (!answered) return -1;
+  return kivrel_tcp_send(fd, doc.get()) == 0 ? 0 : -1;
 }
 
 } // extern "C"

@@ -109,6 +109,13 @@ TEST(Examples, AddServiceAnswersAddClientAndStopsOnSignal) {
   EXPECT_EQ(sum.second, 0);
   const auto wrapped = RunToEnd({EXAMPLE_DIR "/add_client", port, "2147483647", "1"});
   EXPECT_EQ(wrapped.first, "2147483647 + 1 = -2147483648");
+  // Three calls at once from one poll() loop, answered in the order given.
+  Program loop({EXAMPLE_DIR "/event_loop_client", port, "1", "2", "-5", "5", "40", "2"});
+  ASSERT_TRUE(loop.Started());
+  EXPECT_EQ(loop.Line(), "1 + 2 = 3");
+  EXPECT_EQ(loop.Line(), "-5 + 5 = 0");
+  EXPECT_EQ(loop.Line(), "40 + 2 = 42");
+  EXPECT_EQ(loop.Wait(), 0);
 
   // Its introspection answers as the example's comment promises.
   kivrel::Client c(kivrel_tcp_client_create("127.0.0.1", std::stoi(port)));
@@ -123,12 +130,15 @@ TEST(Examples, AddServiceAnswersAddClientAndStopsOnSignal) {
   c.reset();
 
   ASSERT_EQ(::kill(service.Pid(), SIGTERM), 0);
-  EXPECT_EQ(service.Line(), "add_service: stopped after 3 calls");
+  EXPECT_EQ(service.Line(), "add_service: stopped after 6 calls");
   EXPECT_EQ(service.Wait(), 0);
   // With the service gone, the client says so.
   const auto failed = RunToEnd({EXAMPLE_DIR "/add_client", port, "1", "1"});
   EXPECT_EQ(failed.first, "");
   EXPECT_EQ(failed.second, 1);
+  const auto loop_failed = RunToEnd({EXAMPLE_DIR "/event_loop_client", port, "1", "1"});
+  EXPECT_EQ(loop_failed.first, "1 + 1: call failed");
+  EXPECT_EQ(loop_failed.second, 1);
 }
 
 TEST(Examples, RobotStatusReadsTheSimulator) {
