@@ -389,6 +389,23 @@ bool receive_response(int fd, char **body) noexcept {
       *body = got;
       return true;
     }
+    if (r->buf == nullptr && r->bodylen < 0) {
+      // The first receive goes to the stack and is copied at its size: an
+      // ordinary response then costs one small allocation, taken from the
+      // allocator's fast cache, not a block of the whole receive's size.
+      char first[kFirstReceive];
+      ssize_t n = io.once(first, sizeof first, 0, false);
+      if (n < 0) return false;
+      if (n == 0) {
+        errno = ECONNRESET;
+        return false;
+      }
+      if (!reader_append(r.get(), first, static_cast<size_t>(n))) {
+        errno = ENOMEM;
+        return false;
+      }
+      continue;
+    }
     size_t step = kFirstReceive;
     if (r->bodylen >= 0)
       step = std::min(static_cast<size_t>(r->bodylen) - r->len, std::max(r->len, kFirstReceive));

@@ -628,9 +628,10 @@ KIVREL_API int kivrel_tcp_send(int fd, const char *doc) KIVREL_NOEXCEPT;
  * are resumed within the deadline. After a -1, errno is ETIMEDOUT when the
  * deadline ended the message, EPROTO for a message the reader refuses,
  * ECONNRESET when the stream ended first (also before any byte), ENOMEM
- * when memory ran out, otherwise the failed receive's. Keeps no state
- * between calls and never takes a byte of the next message from the
- * stream. */
+ * when memory ran out, otherwise the failed receive's. A header line that
+ * the end of the stream cuts short is read as it came (only a length of 0
+ * can then succeed). Keeps no state between calls and never takes a byte
+ * of the next message from the stream. */
 KIVREL_API int kivrel_tcp_recv(int fd, char **body) KIVREL_NOEXCEPT;
 
 /* ------------------------------------------------------------------------ */
@@ -697,9 +698,10 @@ KIVREL_API int kivrel_reader_get_message(kivrel_reader *reader, char **body,
  * (never released) that says why, such as "header names another protocol".
  * For messages to people; the texts may change. */
 KIVREL_API const char *kivrel_reader_get_error(const kivrel_reader *reader) KIVREL_NOEXCEPT;
-/* Returns the number of bytes fed and not yet handed out: the part of a
- * message read so far and any bytes of later messages. A server bounds
- * its memory by the sum over its readers. */
+/* Returns the number of bytes held: those fed and neither read as a header
+ * line nor handed out in a body (the part of a message's body read so far,
+ * a header line not yet whole, any bytes of later messages). A server
+ * bounds its memory by the sum over its readers. */
 KIVREL_API size_t kivrel_reader_get_buffered(const kivrel_reader *reader) KIVREL_NOEXCEPT;
 /* Returns 1 when part of a message has arrived (bytes are held, or a header
  * has been read whose body is not complete), 0 between messages. */

@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include <malloc.h>
+
 #include <gtest/gtest.h>
 
 #include "kivrel.hpp"
@@ -160,6 +162,43 @@ TEST(Reader, LimitsAreFieldsAndTheStateIsReported) {
   EXPECT_EQ(kivrel_reader_get_message(reader.get(), &body, nullptr), -1);
   EXPECT_NE(kivrel_reader_get_error(reader.get()), nullptr);
   kivrel_reader_destroy(nullptr);
+}
+
+size_t HeapInUse() {
+  struct mallinfo2 m = mallinfo2();
+  return m.uordblks + m.hblkhd;
+}
+
+TEST(Reader, MemoryFollowsTheBytesAndTheBodyIsHandedOutWithoutACopy) {
+  constexpr size_t kBody = 8u << 20;
+  constexpr size_t kPiece = 64u << 10;
+  constexpr size_t kSlack = 256u << 10; // the allocator's own rounding and books
+  const std::string piece(kPiece, 'm');
+  const std::string header = "KIVREL-1.1:" + std::to_string(kBody) + "\n";
+  Reader reader(kivrel_reader_create());
+  ASSERT_EQ(kivrel_reader_set_max_message_size(reader.get(), static_cast<int32_t>(kBody)), 0);
+  const size_t base = HeapInUse();
+  ASSERT_EQ(kivrel_reader_feed(reader.get(), header.data(), header.size()), 0);
+  char *body = nullptr;
+  size_t fed = 0, worst = 0;
+  while (fed < kBody) {
+    ASSERT_EQ(kivrel_reader_get_message(reader.get(), &body, nullptr), 0);
+    ASSERT_EQ(body, nullptr);
+    ASSERT_EQ(kivrel_reader_feed(reader.get(), piece.data(), kPiece), 0);
+    fed += kPiece;
+    // Never ahead of the bytes by more than one doubling.
+    worst = std::max(worst, HeapInUse() - base);
+    EXPECT_LE(HeapInUse() - base, 2 * fed + kSlack) << fed;
+  }
+  const size_t before_take = HeapInUse();
+  int32_t len = 0;
+  ASSERT_EQ(kivrel_reader_get_message(reader.get(), &body, &len), 0);
+  ASSERT_NE(body, nullptr);
+  kivrel::Text owned(body);
+  EXPECT_EQ(static_cast<size_t>(len), kBody);
+  EXPECT_LE(HeapInUse(), before_take + kSlack); // the buffer itself, not a copy
+  EXPECT_LE(worst, kBody + kSlack);
+  EXPECT_EQ(kivrel_reader_get_buffered(reader.get()), 0u);
 }
 
 } // namespace

@@ -205,7 +205,7 @@ TEST(Header, SerializeWritesNameColonDigitsLineFeedOrRefuses) {
     }
     kivrel_header_destroy(h);
   }
-  const std::string longest(255, 'N');
+  const std::string longest(KIVREL_MAX_PROTOCOL_NAME, 'N');
   kivrel_header *h = kivrel_header_create(longest.c_str(), 7);
   char *line = nullptr;
   int32_t len = 0;
@@ -240,10 +240,10 @@ TEST(Header, DeserializeReadsWordAndSignedDecimal) {
     EXPECT_EQ(kivrel_header_get_bodylen(h), c.len) << c.line;
     kivrel_header_destroy(h);
   }
-  std::string longest = std::string(255, 'N') + ":9\n";
+  std::string longest = std::string(KIVREL_MAX_PROTOCOL_NAME, 'N') + ":9\n";
   kivrel_header *h = nullptr;
   ASSERT_EQ(kivrel_header_deserialize(&h, longest.c_str()), 0);
-  EXPECT_EQ(std::string(kivrel_header_get_name_ver(h)), std::string(255, 'N'));
+  EXPECT_EQ(std::string(kivrel_header_get_name_ver(h)), std::string(KIVREL_MAX_PROTOCOL_NAME, 'N'));
   kivrel_header_destroy(h);
 }
 
@@ -262,8 +262,9 @@ TEST(Header, DeserializeRefusesLinesWithoutNameOrLength) {
       "KIVREL-1.1:2147483648\n",  // beyond 32 bits, never wrapped
       "KIVREL-1.1:-2147483649\n", //
       "KIVREL-1.1:99999999999999999999999\n",
-      std::string(256, 'N') + ":9\n",
-      "   " + std::string(253, 'N') + ":9\n", // the field counts, not the word
+      std::string(KIVREL_MAX_PROTOCOL_NAME + 1, 'N') + ":9\n",
+      "   " + std::string(KIVREL_MAX_PROTOCOL_NAME - 2, 'N') +
+          ":9\n", // the field counts, not the word
   };
   for (const std::string &line : refused) {
     kivrel_header sentinel{};
@@ -381,10 +382,12 @@ TEST(Framing, RecvAssemblesBodiesLargerThanOneReadStep) {
   sender.join();
 }
 
-TEST(Framing, RecvParsesOnlyFirst1023BytesOfLongHeaderLine) {
+TEST(Framing, RecvParsesOnlyTheFirstMaxHeaderLineBytesOfALongLine) {
   Pair p = connected_pair();
-  // 1023 bytes are the header; the rest of the line is read as the body.
-  std::string line = "KIVREL-1.1:4" + std::string(1011, ' ') + "WXYZ\n";
+  // KIVREL_MAX_HEADER_LINE bytes are the header; the rest of the line is
+  // read as the body.
+  const std::string start = "KIVREL-1.1:4";
+  std::string line = start + std::string(KIVREL_MAX_HEADER_LINE - start.size(), ' ') + "WXYZ\n";
   put(p.far.get(), line);
   char *body = nullptr;
   ASSERT_EQ(kivrel_tcp_recv(p.near.get(), &body), 0);
