@@ -636,11 +636,11 @@ void kivrel_host::accept_burst() {
       // has waited longest without a call in progress gives its slot up;
       // with none, the newcomer is refused. A call in progress whose client
       // has gone holds no slot either: it is about to close. A look that
-      // finds nobody gone is not repeated within this burst.
+      // finds nobody gone, or about to go, is not repeated within this burst.
       const auto full = [&] {
         return connections.size() >= static_cast<size_t>(max_connections) + leaving;
       };
-      if (full() && look) look = reap_departed(&leaving) > 0;
+      if (full() && look) look = reap_departed(&leaving) > 0 || leaving > 0;
       const bool room = !full() || evict_one();
       c = room ? new (std::nothrow) Connection : nullptr;
       if (c != nullptr) {
