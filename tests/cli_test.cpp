@@ -401,7 +401,22 @@ TEST(RobotSim, ListensOnLoopbackUnlessToldOtherwise) {
   EXPECT_EQ(sim.Finish(30s).status, 0);
 }
 
-TEST(RobotSim, SigintAndSigtermStopItCleanly) {
+// A loopback connection to `port` that has sent `bytes`, or -1.
+int SendAndHold(int port, const std::string &bytes) {
+  int s = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  a.sin_port = htons(static_cast<uint16_t>(port));
+  if (::connect(s, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0 ||
+      ::send(s, bytes.data(), bytes.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(bytes.size())) {
+    ::close(s);
+    return -1;
+  }
+  return s;
+}
+
+TEST(RobotSim, SigintAndSigtermStopItCleanlyEvenWithStalledRequests) {
   for (bool view : {false, true}) {
     for (int sig : {SIGINT, SIGTERM}) {
       SCOPED_TRACE(std::string(view ? "--view " : "") + strsignal(sig));
@@ -412,8 +427,19 @@ TEST(RobotSim, SigintAndSigtermStopItCleanly) {
       Program sim(ROBOT_SIM_PATH, args, {{"QT_QPA_PLATFORM", "offscreen"}});
       ASSERT_TRUE(sim.Started());
       ASSERT_TRUE(sim.WaitForOutput("serving", 30s));
+      // A request that will never be whole in every service (whose
+      // deadlines are ten seconds): the stop does not wait for them.
+      std::vector<int> stalled;
+      for (int offset : {0, 1, 2, 7, 12})
+        stalled.push_back(SendAndHold(base + offset, std::string(KIVREL_PROTOCOL) + ": 100\n"));
+      const auto t0 = std::chrono::steady_clock::now();
       sim.Signal(sig);
       ProgramRun r = sim.Finish(30s);
+      EXPECT_LT(std::chrono::steady_clock::now() - t0, 3s);
+      for (int s : stalled) {
+        EXPECT_GE(s, 0);
+        ::close(s);
+      }
       EXPECT_EQ(r.signal, 0);
       EXPECT_EQ(r.status, 0) << r.err;
     }

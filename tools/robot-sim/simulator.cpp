@@ -5,7 +5,9 @@
 #include <cmath>
 #include <cstring>
 #include <span>
+#include <thread>
 #include <utility>
+#include <vector>
 
 namespace robotsim {
 
@@ -172,8 +174,21 @@ bool RobotSimulator::BuildServices() {
 }
 
 void RobotSimulator::ReleaseServices() {
+  // All five at once: a stop may wait for calls in progress, and five such
+  // waits one after another would add up.
+  std::vector<std::thread> stoppers;
+  for (size_t s = 1; s < kServiceCount; ++s) {
+    if (hosts_[s] == nullptr) continue;
+    try {
+      stoppers.emplace_back(kivrel_host_stop, hosts_[s]);
+    } catch (...) {
+      kivrel_host_stop(hosts_[s]); // no thread to spare: here, in turn
+    }
+  }
+  if (hosts_[0] != nullptr) kivrel_host_stop(hosts_[0]);
+  for (std::thread &t : stoppers)
+    t.join();
   for (size_t s = 0; s < kServiceCount; ++s) {
-    if (hosts_[s] != nullptr) kivrel_host_stop(hosts_[s]);
     kivrel_registry_destroy(registries_[s], 1);
     registries_[s] = nullptr;
   }
@@ -226,6 +241,7 @@ ConnectionStats RobotSimulator::Connections() const {
     kivrel_host_get_stats(host, &s);
     total.accepted += s.accepted;
     total.refused += s.refused;
+    total.evicted += s.evicted;
     total.expired += s.closed_idle;
     total.open += s.open;
   }

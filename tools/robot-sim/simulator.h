@@ -56,8 +56,9 @@ struct SimulatorOptions {
 // Connection counters of the five services together.
 struct ConnectionStats {
   uint64_t accepted = 0; // refused ones included
-  uint64_t refused = 0;  // closed at once: the service's slots were all taken
-  uint64_t expired = 0;  // closed for silence or an unfinished request
+  uint64_t refused = 0;  // closed at once: every slot had a call in progress
+  uint64_t evicted = 0;  // closed to give a newcomer the slot it waited longest in
+  uint64_t expired = 0;  // closed at a deadline: silence, an unfinished request
   uint64_t open = 0;     // held right now
 };
 
