@@ -189,6 +189,20 @@ int reader_take(kivrel_reader *r, char **body, int32_t *len) noexcept {
   return 0;
 }
 
+// The line kivrel_header_serialize() writes, without its allocations.
+struct HeaderLine {
+  char text[KIVREL_MAX_PROTOCOL_NAME + 16];
+  // Writes the line for a document of `doc_len` bytes; its length, or 0
+  // when no line can announce that length.
+  size_t write(size_t doc_len) noexcept {
+    if (doc_len == 0 || doc_len > static_cast<size_t>(std::numeric_limits<int32_t>::max()))
+      return 0;
+    const int n =
+        std::snprintf(text, sizeof text, "%s:%d\n", KIVREL_PROTOCOL, static_cast<int>(doc_len));
+    return n <= 0 || static_cast<size_t>(n) >= sizeof text ? 0 : static_cast<size_t>(n);
+  }
+};
+
 // A reader that lives for one blocking receive.
 class LocalReader {
 public:
@@ -424,24 +438,15 @@ bool receive_response(int fd, char **body) noexcept {
   }
 }
 
-bool send_bytes(int fd, const char *bytes, size_t len) noexcept {
-  iovec one{const_cast<char *>(bytes), len};
-  MessageIo io(fd, true);
-  return io.all(&one, 1, false);
-}
-
 char *frame_message(const char *doc, size_t doc_len, int32_t *len) noexcept {
-  if (doc_len == 0 || doc_len > static_cast<size_t>(std::numeric_limits<int32_t>::max()))
-    return nullptr;
-  char line[KIVREL_MAX_PROTOCOL_NAME + 16];
-  const int line_len =
-      std::snprintf(line, sizeof line, "%s:%d\n", KIVREL_PROTOCOL, static_cast<int>(doc_len));
-  if (line_len <= 0 || static_cast<size_t>(line_len) >= sizeof line) return nullptr;
-  const size_t total = static_cast<size_t>(line_len) + doc_len;
+  HeaderLine line;
+  const size_t line_len = line.write(doc_len);
+  if (line_len == 0) return nullptr;
+  const size_t total = line_len + doc_len;
   if (total > static_cast<size_t>(std::numeric_limits<int32_t>::max())) return nullptr;
   auto *message = static_cast<char *>(mem_malloc(total + 1));
   if (message == nullptr) return nullptr;
-  std::memcpy(message, line, static_cast<size_t>(line_len));
+  std::memcpy(message, line.text, line_len);
   std::memcpy(message + line_len, doc, doc_len);
   message[total] = '\0';
   *len = static_cast<int32_t>(total);
@@ -509,15 +514,12 @@ int kivrel_reader_in_message(const kivrel_reader *reader) noexcept {
 int kivrel_tcp_send(int fd, const char *doc) noexcept {
   if (fd < 0 || doc == nullptr || doc[0] == '\0') return -1;
   size_t doc_len = std::strlen(doc);
-  if (doc_len > static_cast<size_t>(std::numeric_limits<int32_t>::max())) return -1;
-  // The line kivrel_header_serialize() writes, without its allocations.
-  char line[KIVREL_MAX_PROTOCOL_NAME + 16];
-  int line_len =
-      std::snprintf(line, sizeof line, "%s:%d\n", KIVREL_PROTOCOL, static_cast<int>(doc_len));
-  if (line_len <= 0 || static_cast<size_t>(line_len) >= sizeof line) return -1;
+  HeaderLine line;
+  const size_t line_len = line.write(doc_len);
+  if (line_len == 0) return -1;
   // Header and body leave together: one system call for a message that
   // fits the socket's buffer.
-  iovec pieces[2] = {{line, static_cast<size_t>(line_len)}, {const_cast<char *>(doc), doc_len}};
+  iovec pieces[2] = {{line.text, line_len}, {const_cast<char *>(doc), doc_len}};
   MessageIo io(fd, true);
   return io.all(pieces, 2, false) ? 0 : -1;
 }

@@ -248,10 +248,6 @@ bool connection_quiet(int fd) noexcept;
 // with errno as for kivrel_tcp_recv().
 bool receive_response(int fd, char **body) noexcept;
 
-// Sends `len` bytes within the socket's send deadline; false on a failed
-// send or the deadline (errno ETIMEDOUT).
-bool send_bytes(int fd, const char *bytes, size_t len) noexcept;
-
 // A whole message: the header line for `doc_len` bytes, then the document
 // and a NUL, from mem_malloc(); its length without the NUL at `*len`. Null
 // when memory runs out or the length cannot be announced.

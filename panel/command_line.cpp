@@ -18,7 +18,6 @@ std::string Quoted(const std::string &text) { return "'" + text + "'"; }
 
 // The emergency key's port lies this far above the base.
 constexpr int kLastPortOffset = RobotPort::Emergency - RobotPort::MotorDriver;
-constexpr int kHighestPortBase = 65535 - kLastPortOffset;
 
 // A port base as robot-sim takes it: decimal, 1 up to the highest base;
 // otherwise the one-line reason.

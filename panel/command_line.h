@@ -6,6 +6,12 @@
 
 #include <string>
 
+#include "robot_proxies.h"
+
+// The highest port base --port-base takes: the emergency key's port lies
+// furthest above the base and must still be a port.
+constexpr int kHighestPortBase = 65535 - (RobotPort::Emergency - RobotPort::MotorDriver);
+
 struct PanelCommandLine {
   enum class Action { Run, Help, Version, UsageError };
   Action action = Action::Run;

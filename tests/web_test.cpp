@@ -17,7 +17,6 @@
 #include <functional>
 #include <memory>
 #include <string>
-#include <unistd.h>
 #include <vector>
 
 #include <QTemporaryDir>
@@ -26,11 +25,16 @@
 
 #include "kivrel.h"
 #include "program.h"
+#include "robot_ports.h"
 #include "robot_proxies.h"
 #include "simulator.h"
 #include "web_server.h"
 
 namespace {
+
+// The robot's services at a port base of this run's own.
+[[maybe_unused]] const testing::Environment *const kOwnPorts =
+    testing::AddGlobalTestEnvironment(new OwnRobotPorts);
 
 constexpr int kWaitMs = 10000;
 const QByteArray kToken = "t0ken-of_the.test~";
@@ -75,21 +79,13 @@ struct Page {
 class WebServerTest : public testing::Test {
 protected:
   void SetUp() override {
-    // A port base of our own: the five ports base+0, 1, 2, 7, 12 free.
-    for (int attempt = 0; attempt < 40 && !sim_; ++attempt) {
-      const int base = 30000 + ((getpid() * 7 + attempt * 131) % 2000) * 13;
-      robotsim::SimulatorOptions o;
-      o.realtime = false;
-      o.bind_address = "127.0.0.1";
-      for (size_t s = 0; s < o.ports.size(); ++s)
-        o.ports[s] = base + robotsim::kDefaultPorts[s] - robotsim::kDefaultPorts[0];
-      auto sim = std::make_unique<robotsim::RobotSimulator>(o);
-      if (sim->Start()) {
-        sim_ = std::move(sim);
-        g_robotPortBase.store(base);
-      }
-    }
-    ASSERT_TRUE(sim_);
+    robotsim::SimulatorOptions o;
+    o.realtime = false;
+    o.bind_address = "127.0.0.1";
+    o.ports = OwnPorts(robotsim::kDefaultPorts);
+    auto sim = std::make_unique<robotsim::RobotSimulator>(o);
+    ASSERT_TRUE(sim->Start()) << "the simulator could not take its ports";
+    sim_ = std::move(sim);
     g_robotAddress.Set("127.0.0.1");
     server_ = std::make_unique<WebServer>(kToken, "test");
     port_ = server_->Listen(QHostAddress::LocalHost, 0, nullptr);

@@ -8,10 +8,6 @@
 
 namespace {
 
-// The highest port base that still leaves the emergency key's port (base
-// + 12) a valid port.
-constexpr unsigned long kMaxPortBase = 65535 - 12;
-
 std::string Quoted(const std::string &text) { return "'" + text + "'"; }
 
 bool ParsePort(const std::string &text, unsigned long min, unsigned long max, unsigned long &out) {
@@ -76,9 +72,9 @@ WebCommandLine ParseWebCommandLine(int argc, const char *const *argv) {
       line.address = value;
     } else if (arg == "--port-base") {
       unsigned long port = 0;
-      if (!ParsePort(value, 1, kMaxPortBase, port))
+      if (!ParsePort(value, 1, kHighestPortBase, port))
         return fail("--port-base " + Quoted(value) + " is not a port number from 1 to " +
-                    std::to_string(kMaxPortBase));
+                    std::to_string(kHighestPortBase));
       line.portBase = static_cast<int32_t>(port);
     } else if (arg == "--listen") {
       const size_t colon = value.rfind(':');

@@ -12,7 +12,6 @@ its own; --package picks the kivrel package to measure (default: this tree's).
 from __future__ import annotations
 
 import argparse
-import subprocess
 import sys
 from pathlib import Path
 
@@ -20,7 +19,7 @@ HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE.parent))
 sys.path.insert(0, str(HERE.parent / "tests"))
 
-from attackers import Attack, answered_share  # noqa: E402
+from attackers import Attack, answered_share, peak_bytes, start_child_service  # noqa: E402
 
 SERVER = """
 import sys
@@ -43,11 +42,6 @@ ATTACKS = [
 ]
 
 
-def peak_kib(pid: int) -> int:
-    for line in Path(f"/proc/{pid}/status").read_text().splitlines():
-        if line.startswith("VmHWM:"):
-            return int(line.split()[1])
-    return 0
 
 
 def main() -> int:
@@ -57,19 +51,12 @@ def main() -> int:
     options = parser.parse_args()
     print(f"{'attack':<16}{'answered':>10}{'peak MiB':>10}")
     for name, attack in ATTACKS:
-        server = subprocess.Popen(
-            [sys.executable, "-c", SERVER, options.package],
-            stdin=subprocess.PIPE,
-            stdout=subprocess.PIPE,
-            text=True,
-        )
+        server, port = start_child_service(SERVER, options.package)
         try:
-            assert server.stdout is not None
-            port = int(server.stdout.readline())
             with Attack(port, **attack):  # type: ignore[arg-type]
                 share = answered_share(port, round(options.seconds * 10), timeout=1.0)
-                peak = peak_kib(server.pid)
-            print(f"{name:<16}{share:>10.1%}{peak / 1024:>10.0f}", flush=True)
+                peak = peak_bytes(server.pid)
+            print(f"{name:<16}{share:>10.1%}{peak / MIB:>10.0f}", flush=True)
         finally:
             server.communicate("", timeout=60)
     return 0

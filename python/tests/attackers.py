@@ -6,8 +6,11 @@ from __future__ import annotations
 
 import select
 import socket
+import subprocess
+import sys
 import threading
 import time
+from pathlib import Path
 
 import kivrel
 from kivrel.wire import encode_call, frame
@@ -128,3 +131,25 @@ def answered_share(port: int, calls: int, period: float = 0.1, timeout: float = 
         next_call += period
         time.sleep(max(0.0, next_call - time.monotonic()))
     return answered / calls
+
+
+def start_child_service(script: str, package: str) -> tuple[subprocess.Popen[str], int]:
+    """Runs ``script`` in a Python process of its own, with ``package`` (the
+    directory holding kivrel) as its argument; the script prints its port and
+    serves until its standard input closes. Returns the process and the port."""
+    child = subprocess.Popen(
+        [sys.executable, "-c", script, package], stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True
+    )
+    try:
+        assert child.stdout is not None
+        return child, int(child.stdout.readline())
+    except BaseException:
+        child.kill()
+        child.wait(10)
+        raise
+
+
+def peak_bytes(pid: int) -> int:
+    """The process's peak resident memory (VmHWM), in bytes."""
+    status = Path(f"/proc/{pid}/status").read_text()
+    return int(status.split("VmHWM:")[1].split()[0]) * 1024

@@ -5,14 +5,11 @@ real loopback sockets."""
 
 from __future__ import annotations
 
-import subprocess
-import sys
 import threading
 import time
-from pathlib import Path
 
 import pytest
-from attackers import Attack, answered_share
+from attackers import Attack, answered_share, peak_bytes, start_child_service
 from conftest import LOOPBACK, PYTHON_DIR, closed_without_answer, connect
 
 import kivrel
@@ -260,21 +257,9 @@ with service.serve():
 """
 
 
-def peak_bytes(pid: int) -> int:
-    status = Path(f"/proc/{pid}/status").read_text()
-    return int(status.split("VmHWM:")[1].split()[0]) * 1024
-
-
 def test_many_large_partial_calls_cannot_exhaust_memory():
-    server = subprocess.Popen(
-        [sys.executable, "-c", SERVER, str(PYTHON_DIR)],
-        stdin=subprocess.PIPE,
-        stdout=subprocess.PIPE,
-        text=True,
-    )
+    server, port = start_child_service(SERVER, str(PYTHON_DIR))
     try:
-        assert server.stdout is not None
-        port = int(server.stdout.readline())
         before = peak_bytes(server.pid)
         count, send = 32, 7 << 19
         with Attack(port, "large", count, announce=4 << 20, send=send) as attack:
